@@ -1,0 +1,174 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QColor>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QString>
+#include <QTime>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+#include "app/control_array.h"
+#include "platform/printer_services.h"
+#include "platform/winsock.h"
+
+enum class MsgIcon { None, Exclamation };
+// Shows one modal message. An empty title means the application's own title.
+using MessageBoxFn = std::function<void(const QString& text, const QString& title, MsgIcon icon)>;
+// Present local time; only hour and minute are used.
+using ClockFn = std::function<QTime()>;
+
+constexpr int kChannels = 16;
+template <typename T>
+using ChannelArray = ControlArray<T, 1, kChannels>;
+
+// A check box that holds 0 (off), 1 (on) and 2 (greyed). A user's click only toggles
+// between on and off; the greyed state comes from the settings file alone.
+class KavelinCheckBox : public QCheckBox {
+    Q_OBJECT
+public:
+    using QCheckBox::QCheckBox;
+    int Value() const;
+    void setValue(int value);
+
+protected:
+    void nextCheckState() override;
+};
+
+// The bridge's one window: 16 channel rows, each relaying a POS terminal to its DVR,
+// and the printer, option, schedule and save controls. Handlers are defined in the
+// folder of their subsystem.
+class frmKavelin : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kTrue = -1;
+    static constexpr int kFalse = 0;
+    static inline const QString kAppTitle = QStringLiteral("PosKavelin");
+    static inline const QString kNoPrinter = QStringLiteral("No Printer");
+
+    frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn clock,
+               PrinterServices* printers, QWidget* parent = nullptr);
+    ~frmKavelin() override;
+
+    // ---- app: start-up and the enable switch
+    void Form_Load();
+    void chkEnable_Click(int index);
+
+    // ---- settings: saving, hiding, closing
+    void Export_Click();
+    void ExportHide_Click();
+    void ExportClose_Click();
+    void Form_Unload();
+
+    // ---- dvr: link, status, connect all
+    void cmdConnect_Click(int index);
+    void cmdDisconnect_Click(int index);
+    void tcpClient_Connect(int index);
+    void tcpClient_Close(int index);
+    void tcpClient_Error(int index, int number, const QString& description);
+    void ShowDvrStatus(int index, int code);
+    void cmdConnectAll_Click();
+    void cmdDisconnectAll_Click();
+
+    // ---- pos: listener and forwarding
+    void StartListening(int index);
+    void tcpServer_ConnectionRequest(int index, qint32 requestId);
+    void tcpServer_Close(int index);
+    void tcpServer_DataArrival(int index, qint32 bytesTotal);
+    void ForwardToDvr(int index, const QByteArray& text);
+
+    // ---- printer
+    void cboPrinters_Click();
+    void cmdOK_Click();
+    void PrintText(const QByteArray& text);
+
+    // ---- schedule
+    void chkSchedule_Click();
+    void startHour_Change();
+    void endHour_Change();
+    void Timer1_Timer();
+    void CheckSchedule();
+
+    // ---- controls, by the names the whole program uses
+    ChannelArray<KavelinCheckBox*> chkEnable;
+    ChannelArray<QLineEdit*> txtPortOpen;
+    ChannelArray<QLabel*> lbPCStatus;
+    ChannelArray<QLabel*> lbStatus;
+    ChannelArray<QLineEdit*> txtIP;
+    ChannelArray<QLineEdit*> txtPort;
+    ChannelArray<QPushButton*> cmdConnect;
+    ChannelArray<QPushButton*> cmdDisconnect;
+    ChannelArray<Winsock*> tcpServer;
+    ChannelArray<Winsock*> tcpClient;
+
+    QGroupBox* Frame2 = nullptr;
+    KavelinCheckBox* chkHide = nullptr;
+    KavelinCheckBox* chkAuto = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    KavelinCheckBox* chkSchedule = nullptr;
+    QLabel* Label4 = nullptr;
+    QScrollBar* startHour = nullptr;
+    QLabel* txtStartHour = nullptr;
+    QLabel* Label5 = nullptr;
+    QScrollBar* endHour = nullptr;
+    QLabel* txtEndHour = nullptr;
+    QTimer* Timer1 = nullptr;
+    QGroupBox* fraPrinter = nullptr;
+    QLabel* lblName = nullptr;
+    QComboBox* cboPrinters = nullptr;
+    QPushButton* cmdOK = nullptr;
+    QLabel* lblPort = nullptr;
+    QLabel* Label1 = nullptr;
+    ControlArray<QLabel*, 0, 6> Label2;
+    QPushButton* cmdConnectAll = nullptr;
+    QPushButton* cmdDisconnectAll = nullptr;
+    QPushButton* Export = nullptr;
+    QPushButton* ExportHide = nullptr;
+    QPushButton* ExportClose = nullptr;
+
+    // ---- window-level fields
+    ChannelArray<int> PosConnected;
+    ChannelArray<int> DvrConnected;
+    qint16 PrinterOn = 0;
+
+    QString iniPath() const { return iniPath_; }
+
+    // Paints a status label: caption, background, text colour, in that order.
+    static void paintLabel(QLabel* label, const QString& caption, const QColor& background,
+                           const QColor& text);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildWindow();
+    void buildChannelRow(int index);
+    void wireChannel(int index);
+    void warn(const QString& text, const QString& title, MsgIcon icon) const;
+    void fillPrinterList(const QByteArray& savedPrinter);
+
+    QString iniPath_;
+    MessageBoxFn messageBox_;
+    ClockFn clock_;
+    PrinterServices* printers_;
+    // Start-up sets the schedule box before the hours and rows are loaded; the check
+    // that click would run is left to start-up's own explicit call.
+    bool scheduleArmed_ = false;
+    bool unloaded_ = false;
+};
+
+// Colours of the status looks.
+namespace look {
+inline const QColor kRed{255, 0, 0};
+inline const QColor kYellow{255, 255, 0};
+inline const QColor kGreen{0, 255, 0};
+inline const QColor kWhite{255, 255, 255};
+inline const QColor kBlack{0, 0, 0};
+inline const QColor kHeading{255, 255, 192};
+}  // namespace look

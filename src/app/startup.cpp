@@ -1,0 +1,112 @@
+#include <optional>
+
+#include "app/frmKavelin.h"
+#include "settings/ini.h"
+
+namespace {
+
+// A numeric setting as start-up applies it: a signed 16-bit decimal with blanks around
+// allowed. Anything else leaves the control at its initial value.
+std::optional<int> toInt16(const QByteArray& text) {
+    const QByteArray trimmed = text.trimmed();
+    if (trimmed.isEmpty()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const int value = trimmed.toInt(&ok, 10);
+    if (!ok || value < -32768 || value > 32767) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<int> inRange(std::optional<int> value, int low, int high) {
+    if (value && *value >= low && *value <= high) {
+        return value;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void frmKavelin::Form_Load() {
+    // After one failed read the file is left alone: one warning, then initial values.
+    bool readable = true;
+    auto read = [&](const QByteArray& section, const QByteArray& key) -> std::optional<QByteArray> {
+        if (!readable) {
+            return std::nullopt;
+        }
+        try {
+            return ReadIni(iniPath_, section, key);
+        } catch (const IniError& e) {
+            readable = false;
+            warn(QStringLiteral("The settings could not be read, so the program starts with its "
+                                "initial settings.\r\n") +
+                     QString::fromLocal8Bit(e.what()),
+                 QString(), MsgIcon::Exclamation);
+            return std::nullopt;
+        }
+    };
+    auto readNumber = [&](const QByteArray& section, const QByteArray& key, int low, int high) {
+        const auto text = read(section, key);
+        return text ? inRange(toInt16(*text), low, high) : std::nullopt;
+    };
+    auto applyCheck = [&](KavelinCheckBox* box, const QByteArray& section, const QByteArray& key) {
+        if (const auto value = readNumber(section, key, 0, 2)) {
+            box->setValue(*value);
+        }
+    };
+    auto applyHour = [&](QScrollBar* bar, const QByteArray& key) {
+        if (const auto value = readNumber("Setup", key, 0, 23)) {
+            bar->setValue(*value);
+        }
+    };
+    auto applyText = [&](QLineEdit* box, const QByteArray& section, const QByteArray& key) {
+        if (const auto value = read(section, key)) {
+            box->setText(QString::fromUtf8(*value));
+        }
+    };
+
+    applyCheck(chkHide, "Setup", "Hide");
+    applyCheck(chkSchedule, "Setup", "EnableSchedule");
+    applyHour(startHour, "StartHour");
+    applyHour(endHour, "EndHour");
+    applyCheck(chkAuto, "Setup", "AutoRun");
+    setVisible(chkHide->Value() != 1);
+
+    for (int n = 1; n <= kChannels; ++n) {
+        const QByteArray section = "Connection " + QByteArray::number(n);
+        applyText(txtIP(n), section, "IP");
+        applyText(txtPort(n), section, "DVR_PORT");
+        applyText(txtPortOpen(n), section, "POS_PORT");
+        applyCheck(chkEnable(n), section, "ENABLE");
+        chkEnable_Click(n);
+    }
+
+    for (int n = 1; n <= kChannels; ++n) {
+        PosConnected(n) = kFalse;
+        DvrConnected(n) = kFalse;
+    }
+
+    scheduleArmed_ = true;
+    chkSchedule_Click();
+    startHour_Change();
+
+    if (chkAuto->Value() == 1) {
+        cmdConnectAll_Click();
+    }
+
+    const QByteArray savedPrinter = read("Setup", "Printer").value_or(QByteArray());
+    if (const auto printerOn = readNumber("Setup", "EnablePrinter", -32768, 32767)) {
+        PrinterOn = qint16(*printerOn);
+    }
+    fillPrinterList(savedPrinter);
+}
+
+void frmKavelin::chkEnable_Click(int index) {
+    const bool on = chkEnable(index)->Value() != 0;
+    txtIP(index)->setEnabled(on);
+    txtPort(index)->setEnabled(on);
+    txtPortOpen(index)->setEnabled(on);
+    cmdConnect(index)->setEnabled(on);
+}

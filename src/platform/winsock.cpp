@@ -1,0 +1,382 @@
+#include "platform/winsock.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+
+// Error numbers as the classic control reports them; the window ignores them, but they
+// make a trace of the error event readable.
+constexpr int kErrConnectionRefused = 10061;
+constexpr int kErrTimedOut = 10060;
+constexpr int kErrHostNotFound = 11001;
+constexpr int kErrAddressNotAvailable = 10049;
+
+// A terminal's bytes beyond this stay in the kernel until the window has taken what is
+// buffered, so holding back data events really does push back on the terminal.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
+
+// A link whose peer vanished without a FIN or reset (cable pulled, power cut) would look
+// alive for hours; keepalive probes find it in about 10 + 5 * 3 seconds.
+constexpr int kKeepIdleSeconds = 10;
+constexpr int kKeepIntervalSeconds = 5;
+constexpr int kKeepCount = 3;
+// Unacknowledged data to a DVR that vanished is given up after this, so the link is
+// rebuilt instead of queueing receipts into a dead connection.
+constexpr unsigned kUserTimeoutMs = 30000;
+
+// A dotted address is read as decimal in every part, as the address check reads it:
+// the C library would take '010.0.0.5' as octal and connect somewhere else.
+std::optional<QHostAddress> parseDottedDecimal(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4) {
+        return std::nullopt;
+    }
+    quint32 address = 0;
+    for (const QString& raw : parts) {
+        const QString part = raw.trimmed();
+        if (part.isEmpty() || part.size() > 8) {
+            return std::nullopt;
+        }
+        uint value = 0;
+        for (QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+                return std::nullopt;
+            }
+            value = value * 10 + uint(c.unicode() - '0');
+        }
+        if (value > 255) {
+            return std::nullopt;
+        }
+        address = (address << 8) | value;
+    }
+    return QHostAddress(address);
+}
+
+std::optional<QHostAddress> parseAddress(const QString& text) {
+    if (auto dotted = parseDottedDecimal(text)) {
+        return dotted;
+    }
+    QHostAddress literal;
+    if (!text.contains(QLatin1Char('.')) && literal.setAddress(text.trimmed())) {
+        return literal;  // an IPv6 literal; never a name lookup
+    }
+    return std::nullopt;
+}
+
+void setIntOption(int fd, int level, int name, int value) {
+    // Best effort: a kernel without one of these options still gets the others.
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+void armDeadPeerDetection(QTcpSocket* socket, bool withUserTimeout) {
+    const int fd = int(socket->socketDescriptor());
+    if (fd < 0) {
+        return;
+    }
+    setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
+    if (withUserTimeout) {
+        setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, int(kUserTimeoutMs));
+    }
+}
+
+}  // namespace
+
+Winsock::Winsock(QObject* parent) : QObject(parent) {
+    attemptPacer_.setSingleShot(true);
+    connect(&attemptPacer_, &QTimer::timeout, this, &Winsock::startAttempt);
+    connectTimeout_.setSingleShot(true);
+    connectTimeout_.setInterval(kConnectTimeoutMs);
+    connect(&connectTimeout_, &QTimer::timeout, this, [this] {
+        if (state_ == sckConnecting) {
+            releaseSocket(false);
+            state_ = sckError;
+            raiseErrorLater(kErrTimedOut, QStringLiteral("Connection timed out"));
+        }
+    });
+}
+
+Winsock::~Winsock() {
+    // Children are deleted after this body; their last signals must not reach a half-gone object.
+    if (socket_) {
+        socket_->disconnect(this);
+    }
+    if (server_) {
+        server_->disconnect(this);
+    }
+    for (QTcpSocket* request : std::as_const(requests_)) {
+        request->disconnect(this);
+    }
+}
+
+void Winsock::Connect() {
+    releaseSocket(false);
+    if (server_) {
+        server_->disconnect(this);
+        server_->close();
+        server_->deleteLater();
+        server_ = nullptr;
+    }
+    state_ = sckConnecting;
+    const qint64 sinceLast =
+        lastAttemptStart_.isValid() ? lastAttemptStart_.elapsed() : kMinAttemptSpacingMs;
+    if (sinceLast < kMinAttemptSpacingMs) {
+        attemptPacer_.start(int(kMinAttemptSpacingMs - sinceLast));
+    } else {
+        startAttempt();
+    }
+}
+
+void Winsock::startAttempt() {
+    lastAttemptStart_.start();
+    const auto address = parseAddress(remoteHost_);
+    if (!address) {
+        state_ = sckError;
+        raiseErrorLater(kErrHostNotFound, QStringLiteral("Host not found: ") + remoteHost_);
+        return;
+    }
+    if (remotePort_ < 1 || remotePort_ > 65535) {
+        state_ = sckError;
+        raiseErrorLater(kErrAddressNotAvailable,
+                        QStringLiteral("Port out of range: %1").arg(remotePort_));
+        return;
+    }
+    socket_ = new QTcpSocket(this);
+    // Receipts are small and each must reach the DVR's overlay at once.
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket_, &QTcpSocket::connected, this, &Winsock::onConnected);
+    connect(socket_, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
+    connect(socket_, &QTcpSocket::readyRead, this, [this] {
+        socket_->readAll();  // a DVR has nothing to say; do not let it pile up
+    });
+    connect(socket_, &QTcpSocket::errorOccurred, this,
+            [this] { onSocketGone(socket_->errorString()); });
+    connect(socket_, &QTcpSocket::disconnected, this,
+            [this] { onSocketGone(QStringLiteral("Connection closed")); });
+    connectTimeout_.start();
+    socket_->connectToHost(*address, quint16(remotePort_));
+}
+
+void Winsock::onConnected() {
+    if (state_ != sckConnecting) {
+        return;
+    }
+    connectTimeout_.stop();
+    armDeadPeerDetection(socket_, true);
+    state_ = sckConnected;
+    emit connected();
+}
+
+void Winsock::Listen() {
+    releaseSocket(false);
+    if (server_) {
+        server_->disconnect(this);
+        server_->close();
+        server_->deleteLater();
+        server_ = nullptr;
+    }
+    state_ = sckClosed;
+    if (localPort_ < 1 || localPort_ > 65535) {
+        return;
+    }
+    auto* server = new QTcpServer(this);
+    if (!server->listen(listenAddress_, quint16(localPort_))) {
+        delete server;
+        return;
+    }
+    server_ = server;
+    connect(server_, &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+    state_ = sckListening;
+}
+
+void Winsock::onNewConnection() {
+    while (server_ && server_->hasPendingConnections()) {
+        QTcpSocket* request = server_->nextPendingConnection();
+        // Taken out of the server's hands: closing the listener must not delete it
+        // before the window had the chance to accept it.
+        request->setParent(this);
+        request->setReadBufferSize(kReadBufferBytes);
+        const qint32 id = nextRequestId_++;
+        requests_.insert(id, request);
+        emit connectionRequest(id);
+        if (QTcpSocket* unaccepted = requests_.take(id)) {
+            unaccepted->abort();
+            unaccepted->deleteLater();
+        }
+    }
+}
+
+void Winsock::Accept(qint32 requestId) {
+    QTcpSocket* request = requests_.take(requestId);
+    if (!request) {
+        return;
+    }
+    releaseSocket(false);
+    adoptSocket(request);
+}
+
+void Winsock::adoptSocket(QTcpSocket* socket) {
+    socket_ = socket;
+    state_ = sckConnected;
+    armDeadPeerDetection(socket_, false);
+    connect(socket_, &QTcpSocket::readyRead, this, &Winsock::onReadyRead);
+    connect(socket_, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
+    connect(socket_, &QTcpSocket::errorOccurred, this,
+            [this] { onSocketGone(socket_->errorString()); });
+    connect(socket_, &QTcpSocket::disconnected, this,
+            [this] { onSocketGone(QStringLiteral("Connection closed")); });
+    // Bytes or an end that arrived while the request waited produced their signals
+    // before anyone listened; look again once the caller's handler has returned.
+    const quint64 generation = generation_;
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation != generation_ || state_ != sckConnected) {
+            return;
+        }
+        if (socket_->state() != QAbstractSocket::ConnectedState) {
+            onSocketGone(QStringLiteral("Connection closed"));
+        } else if (socket_->bytesAvailable() > 0) {
+            onReadyRead();
+        }
+    });
+}
+
+void Winsock::onSocketGone(const QString& reason) {
+    if (state_ == sckConnecting) {
+        connectTimeout_.stop();
+        releaseSocket(false);
+        state_ = sckError;
+        raiseErrorLater(kErrConnectionRefused, reason);
+        return;
+    }
+    if (state_ != sckConnected) {
+        return;
+    }
+    const quint64 generation = generation_;
+    // What the peer sent before it left is still a receipt: hand it over before the end.
+    if (socket_->bytesAvailable() > 0) {
+        heldBack_ = false;
+        emit dataArrival(qint32(qMin<qint64>(socket_->bytesAvailable(), INT32_MAX)));
+        if (generation != generation_ || state_ != sckConnected) {
+            return;
+        }
+    }
+    state_ = sckClosing;
+    emit closed();
+}
+
+void Winsock::onReadyRead() {
+    if (state_ != sckConnected || !socket_) {
+        return;
+    }
+    if (sink_ && sink_->BytesQueued() > kMaxQueuedBytes) {
+        heldBack_ = true;
+        return;
+    }
+    heldBack_ = false;
+    const qint64 available = socket_->bytesAvailable();
+    if (available > 0) {
+        emit dataArrival(qint32(qMin<qint64>(available, INT32_MAX)));
+    }
+}
+
+void Winsock::onBytesWritten() {
+    if (wasOverLimit_ && BytesQueued() <= kMaxQueuedBytes) {
+        wasOverLimit_ = false;
+        emit drained();
+    }
+}
+
+void Winsock::throttleBy(Winsock* sink) {
+    if (sink_) {
+        sink_->disconnect(this);
+    }
+    sink_ = sink;
+    if (sink_) {
+        connect(sink_, &Winsock::drained, this, [this] {
+            if (heldBack_) {
+                onReadyRead();
+            }
+        });
+    }
+}
+
+void Winsock::GetData(QByteArray& data) {
+    data = socket_ ? socket_->readAll() : QByteArray();
+}
+
+void Winsock::SendData(const QByteArray& data) {
+    if (state_ != sckConnected || !socket_) {
+        throw SocketError("socket is not connected");
+    }
+    if (socket_->write(data) != data.size()) {
+        throw SocketError(socket_->errorString().toStdString());
+    }
+    // Hand the bytes to the kernel now rather than on the next loop iteration.
+    socket_->flush();
+    if (BytesQueued() > kMaxQueuedBytes) {
+        wasOverLimit_ = true;
+    }
+}
+
+qint64 Winsock::BytesQueued() const {
+    return (socket_ && state_ == sckConnected) ? socket_->bytesToWrite() : 0;
+}
+
+void Winsock::Close() {
+    attemptPacer_.stop();
+    connectTimeout_.stop();
+    if (server_) {
+        server_->disconnect(this);
+        server_->close();
+        server_->deleteLater();
+        server_ = nullptr;
+    }
+    releaseSocket(state_ == sckConnected || state_ == sckClosing);
+    state_ = sckClosed;
+}
+
+void Winsock::releaseSocket(bool flush) {
+    ++generation_;
+    heldBack_ = false;
+    if (wasOverLimit_) {
+        wasOverLimit_ = false;
+        emit drained();
+    }
+    if (!socket_) {
+        return;
+    }
+    QTcpSocket* socket = socket_;
+    socket_ = nullptr;
+    socket->disconnect(this);
+    if (flush && socket->state() == QAbstractSocket::ConnectedState) {
+        // An orderly close: what is queued still goes out, then FIN. The socket frees
+        // itself; the timer bounds a peer that never takes the rest.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(kConnectTimeoutMs * 3, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromHost();
+    } else {
+        socket->abort();
+        socket->deleteLater();
+    }
+}
+
+void Winsock::raiseErrorLater(int number, const QString& description) {
+    // Never inside the call that caused it: the error handler reconnects, and a
+    // synchronous error would recurse through it.
+    const quint64 generation = generation_;
+    QTimer::singleShot(0, this, [this, generation, number, description] {
+        if (generation == generation_ && state_ == sckError) {
+            emit error(number, description);
+        }
+    });
+}

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <stdexcept>
+
+class QTcpServer;
+class QTcpSocket;
+
+// Raised by SendData on a socket that is not connected, so the caller can take its
+// error path at once instead of queueing bytes that will never leave.
+class SocketError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The event-driven TCP socket the window uses for both sides of a channel: a client
+// link to a DVR, or a listener that turns into the accepted connection of a terminal.
+// It keeps the classic control's members, state numbers and events, on Qt sockets.
+class Winsock : public QObject {
+    Q_OBJECT
+public:
+    enum StateValue {
+        sckClosed = 0,
+        sckOpen = 1,
+        sckListening = 2,
+        sckConnectionPending = 3,
+        sckResolvingHost = 4,
+        sckHostResolved = 5,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,
+        sckError = 9,
+    };
+
+    // Attempts on one socket start at least this far apart, counted from the start of
+    // the previous one: a refused connect fails in well under a millisecond here, and
+    // reconnecting at once after every error would spin a core and flood the DVR.
+    static constexpr int kMinAttemptSpacingMs = 1000;
+    // An attempt that gets no answer ends as an error so a DVR that comes back is found soon.
+    static constexpr int kConnectTimeoutMs = 10000;
+    // While more than this waits unsent on the throttling socket, data events stop, so
+    // the terminal's bytes stay in the kernel and TCP flow control slows it down.
+    static constexpr qint64 kMaxQueuedBytes = 1 << 20;
+
+    explicit Winsock(QObject* parent = nullptr);
+    ~Winsock() override;
+
+    void RemoteHost(const QString& host) { remoteHost_ = host; }
+    QString RemoteHost() const { return remoteHost_; }
+    void RemotePort(qint32 port) { remotePort_ = port; }
+    qint32 RemotePort() const { return remotePort_; }
+    void LocalPort(qint32 port) { localPort_ = port; }
+    qint32 LocalPort() const { return localPort_; }
+    int State() const { return state_; }
+
+    // Starts an attempt to RemoteHost:RemotePort; the outcome comes as connected() or error().
+    void Connect();
+    // Opens LocalPort for incoming connections; State() reads 2 at once when that worked.
+    void Listen();
+    // Takes the connection announced by connectionRequest(id) as this socket's connection,
+    // also after Close() has ended the listening.
+    void Accept(qint32 requestId);
+    // Everything received and not yet taken.
+    void GetData(QByteArray& data);
+    // Queues the bytes and returns; throws SocketError when the socket is not connected.
+    void SendData(const QByteArray& data);
+    // Ends whatever the socket does. Queued outgoing bytes are still delivered in the
+    // background before the connection is shut down.
+    void Close();
+
+    // Bytes queued by SendData that the peer has not taken yet.
+    qint64 BytesQueued() const;
+    // Holds back data events while `sink` has more than kMaxQueuedBytes queued.
+    void throttleBy(Winsock* sink);
+    // The listening address, for tests and the benchmark: Any by default.
+    void setListenAddress(const QHostAddress& address) { listenAddress_ = address; }
+
+signals:
+    void connected();
+    // The peer or the network ended an established connection; State() reads 8.
+    void closed();
+    void error(int number, const QString& description);
+    void connectionRequest(qint32 requestId);
+    void dataArrival(qint32 bytesTotal);
+    // The queue fell back under the throttling limit (or the connection went away).
+    void drained();
+
+private:
+    void startAttempt();
+    void adoptSocket(QTcpSocket* socket);
+    void releaseSocket(bool flush);
+    void onConnected();
+    void onSocketGone(const QString& reason);
+    void onReadyRead();
+    void onBytesWritten();
+    void onNewConnection();
+    void raiseErrorLater(int number, const QString& description);
+
+    QString remoteHost_;
+    qint32 remotePort_ = 0;
+    qint32 localPort_ = 0;
+    int state_ = sckClosed;
+    QHostAddress listenAddress_ = QHostAddress::Any;
+
+    QTcpServer* server_ = nullptr;
+    QTcpSocket* socket_ = nullptr;
+    QMap<qint32, QTcpSocket*> requests_;
+    qint32 nextRequestId_ = 1;
+
+    QTimer attemptPacer_;
+    QTimer connectTimeout_;
+    QElapsedTimer lastAttemptStart_;
+    // Bumped on every Close so that events posted for an older connection are dropped.
+    quint64 generation_ = 0;
+
+    QPointer<Winsock> sink_;
+    bool heldBack_ = false;
+    bool wasOverLimit_ = false;
+};

@@ -1,0 +1,65 @@
+#include <QCoreApplication>
+
+#include "app/frmKavelin.h"
+#include "settings/ini.h"
+
+void frmKavelin::Export_Click() {
+    const std::optional<PrinterInfo> printer = printers_ ? printers_->Printer() : std::nullopt;
+    const QByteArray printerName = printer ? printer->DeviceName.toUtf8() : QByteArray();
+    // " 0" / " 1": the file has always carried this flag with room for a sign.
+    const QByteArray printerOn =
+        (PrinterOn >= 0 ? QByteArray(" ") : QByteArray()) + QByteArray::number(PrinterOn);
+
+    QList<std::array<QByteArray, 3>> writes = {
+        {"Setup", "Hide", QByteArray::number(chkHide->Value())},
+        {"Setup", "EnableSchedule", QByteArray::number(chkSchedule->Value())},
+        {"Setup", "StartHour", QByteArray::number(startHour->value())},
+        {"Setup", "EndHour", QByteArray::number(endHour->value())},
+        {"Setup", "AutoRun", QByteArray::number(chkAuto->Value())},
+        {"Setup", "EnablePrinter", printerOn},
+        {"Setup", "Printer", printerName},
+    };
+    for (int n = 1; n <= kChannels; ++n) {
+        const QByteArray section = "Connection " + QByteArray::number(n);
+        writes.append({section, "IP", txtIP(n)->text().toUtf8()});
+        writes.append({section, "DVR_PORT", txtPort(n)->text().toUtf8()});
+        writes.append({section, "POS_PORT", txtPortOpen(n)->text().toUtf8()});
+        writes.append({section, "ENABLE", QByteArray::number(chkEnable(n)->Value())});
+    }
+    try {
+        for (const auto& [section, key, value] : writes) {
+            WriteIni(iniPath_, section, key, value);
+        }
+    } catch (const IniError& e) {
+        warn(QStringLiteral("The settings could not be saved.\r\n") +
+                 QString::fromLocal8Bit(e.what()),
+             QString(), MsgIcon::Exclamation);
+    }
+}
+
+void frmKavelin::ExportHide_Click() {
+    chkHide->setValue(1);
+    hide();
+    Export_Click();
+}
+
+void frmKavelin::ExportClose_Click() {
+    Export_Click();
+    close();
+}
+
+void frmKavelin::Form_Unload() {
+    if (unloaded_) {
+        return;
+    }
+    unloaded_ = true;
+    Timer1->stop();
+    for (int n = 1; n <= kChannels; ++n) {
+        tcpServer(n)->Close();
+    }
+    // Every DVR sees an orderly close rather than the bare end of the process.
+    for (int n = 1; n <= kChannels; ++n) {
+        tcpClient(n)->Close();
+    }
+    QCoreApplication::exit(0);
+}

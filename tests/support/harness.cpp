@@ -1,0 +1,117 @@
+#include "harness.h"
+
+#include <QFile>
+#include <QPalette>
+#include <QTest>
+
+void FakePrinters::EndDoc() {
+    const QByteArray document = std::exchange(document_, QByteArray());
+    if (failing || !current) {
+        throw PrintError("printer failed");
+    }
+    jobs.append(document);
+}
+
+Harness::Harness(const QByteArray& iniContent, bool writeIni) {
+    if (writeIni) {
+        QFile file(iniPath());
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(iniContent);
+        }
+    }
+    window_ = std::make_unique<frmKavelin>(
+        iniPath(),
+        [this](const QString& text, const QString& title, MsgIcon icon) {
+            boxes.append({text, title, icon});
+        },
+        [this] { return now; }, &printers);
+}
+
+Harness::~Harness() = default;
+
+QString Harness::iniPath() const {
+    return dir.filePath(QStringLiteral("PosKavelin.ini"));
+}
+
+QByteArray Harness::iniBytes() const {
+    QFile file(iniPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void Harness::setRow(int i, const QString& ip, int dvrPort, int posPort, bool enabled) {
+    window_->txtIP(i)->setText(ip);
+    window_->txtPort(i)->setText(QString::number(dvrPort));
+    window_->txtPortOpen(i)->setText(QString::number(posPort));
+    window_->chkEnable(i)->setValue(enabled ? 1 : 0);
+}
+
+FakeDvr::FakeDvr(quint16 port) {
+    connect(&server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* link = server.nextPendingConnection()) {
+            const int n = int(links_.size());
+            links_.append(link);
+            perLink_.append(QByteArray());
+            connect(link, &QTcpSocket::readyRead, this, [this, link, n] {
+                const QByteArray bytes = link->readAll();
+                received_ += bytes;
+                perLink_[n] += bytes;
+            });
+        }
+    });
+    listen(port);
+}
+
+bool FakeDvr::listen(quint16 port) {
+    if (!server.listen(QHostAddress::LocalHost, port ? port : port_)) {
+        return false;
+    }
+    port_ = server.serverPort();
+    return true;
+}
+
+void FakeDvr::stop() {
+    server.close();
+    dropLinks();
+}
+
+void FakeDvr::dropLinks() {
+    for (QTcpSocket* link : std::as_const(links_)) {
+        if (link->state() == QAbstractSocket::ConnectedState) {
+            link->disconnectFromHost();
+        }
+    }
+}
+
+int FakeDvr::liveLinks() const {
+    int live = 0;
+    for (const QTcpSocket* link : links_) {
+        live += link->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+    }
+    return live;
+}
+
+QByteArray FakeDvr::received() const {
+    return received_;
+}
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs) {
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    if (!socket->waitForConnected(timeoutMs)) {
+        return nullptr;
+    }
+    return socket;
+}
+
+QColor background(const QLabel* label) {
+    return label->palette().color(QPalette::Window);
+}
+QColor textColour(const QLabel* label) {
+    return label->palette().color(QPalette::WindowText);
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTime>
+#include <memory>
+
+#include "app/frmKavelin.h"
+
+// Records what the window would have printed; the real CUPS path has tests of its own.
+class FakePrinters : public PrinterServices {
+public:
+    QList<PrinterInfo> installed;
+    std::optional<PrinterInfo> current;
+    QList<QByteArray> jobs;
+    bool failing = false;
+
+    QList<PrinterInfo> Printers() override { return installed; }
+    std::optional<PrinterInfo> Printer() override { return current; }
+    void SetPrinter(const PrinterInfo& printer) override { current = printer; }
+    void PrintLine(const QByteArray& text) override { document_ += text; }
+    void EndDoc() override;
+
+private:
+    QByteArray document_;
+};
+
+struct Box {
+    QString text;
+    QString title;
+    MsgIcon icon;
+};
+
+// One window on a settings file in a fresh folder, with every message box recorded
+// and a clock the test sets.
+class Harness {
+public:
+    explicit Harness(const QByteArray& iniContent = QByteArray(), bool writeIni = false);
+    ~Harness();
+
+    frmKavelin& w() { return *window_; }
+    QString iniPath() const;
+    QByteArray iniBytes() const;
+    void load() { window_->Form_Load(); }
+    // Fills row i as a user would and switches it on.
+    void setRow(int i, const QString& ip, int dvrPort, int posPort, bool enabled = true);
+
+    QTemporaryDir dir;
+    QList<Box> boxes;
+    QTime now{12, 0};
+    FakePrinters printers;
+
+private:
+    std::unique_ptr<frmKavelin> window_;
+};
+
+// A DVR on 127.0.0.1 that accepts every link and keeps what each one sent.
+class FakeDvr : public QObject {
+    Q_OBJECT
+public:
+    explicit FakeDvr(quint16 port = 0);
+    bool listen(quint16 port = 0);
+    void stop();  // stops listening and drops every link
+    void dropLinks();
+    quint16 port() const { return port_; }
+    int connectionCount() const { return int(links_.size()); }
+    int liveLinks() const;
+    QByteArray received() const;  // everything from every link, in arrival order
+    QByteArray receivedOn(int link) const {
+        return link < perLink_.size() ? perLink_[link] : QByteArray();
+    }
+    QTcpServer server;
+    QList<QTcpSocket*> links_;
+    QList<QByteArray> perLink_;
+
+private:
+    quint16 port_ = 0;
+    QByteArray received_;
+};
+
+// A port on 127.0.0.1 that was free a moment ago.
+quint16 freePort();
+
+// A terminal connected to 127.0.0.1:port; null when nothing accepted within the bound.
+std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs = 3000);
+
+QColor background(const QLabel* label);
+QColor textColour(const QLabel* label);
