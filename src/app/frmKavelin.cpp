@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QFont>
 #include <QPalette>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 
 namespace {
 
@@ -33,6 +35,27 @@ QLabel* boxedLabel(const QString& caption, QWidget* parent) {
     label->setAutoFillBackground(true);
     return label;
 }
+
+// A button whose caption wraps onto a second line when it does not fit, as the save
+// buttons' long captions must in their drawn width.
+class WrappingButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QString caption = option.text;
+        option.text.clear();
+        painter.drawControl(QStyle::CE_PushButton, option);
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                       QPalette::ButtonText));
+        painter.drawText(rect().adjusted(3, 1, -3, -1), Qt::AlignCenter | Qt::TextWordWrap,
+                         caption);
+    }
+};
 
 }  // namespace
 
@@ -88,6 +111,11 @@ frmKavelin::~frmKavelin() = default;
 void frmKavelin::buildWindow() {
     setWindowTitle(QStringLiteral("POS LAN Kavelin (DVR=Server)"));
     setFixedSize(px(13740), px(8895));
+    // The layout was drawn for a small dialog font; a desktop's larger default would clip
+    // most captions.
+    QFont dialogFont = font();
+    dialogFont.setPointSizeF(7.5);
+    setFont(dialogFont);
 
     Label1 = new QLabel(QStringLiteral("DVR=Server"), this);
     Label1->setFont(makeFont(QStringLiteral("Arial Black"), 12, 900, true));
@@ -152,9 +180,9 @@ void frmKavelin::buildWindow() {
     Frame2 = new QGroupBox(QStringLiteral("Options"), this);
     Frame2->setGeometry(twipRect(4920, 6240, 4095, 1335));
     chkHide = new KavelinCheckBox(QStringLiteral("Start in Hidden Mode?"), Frame2);
-    chkHide->setGeometry(twipRect(960, 240, 3000, 315));
+    chkHide->setGeometry(twipRect(960, 240, 3060, 315));
     chkAuto = new KavelinCheckBox(QStringLiteral("Connect when program is started?"), Frame2);
-    chkAuto->setGeometry(twipRect(960, 600, 3000, 315));
+    chkAuto->setGeometry(twipRect(960, 600, 3060, 315));
 
     Frame1 = new QGroupBox(QStringLiteral("Schedule"), this);
     Frame1->setGeometry(twipRect(9120, 6240, 4575, 1575));
@@ -183,11 +211,11 @@ void frmKavelin::buildWindow() {
     connect(endHour, &QScrollBar::valueChanged, this, [this] { endHour_Change(); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
 
-    Export = new QPushButton(QStringLiteral("Save Settings"), this);
+    Export = new WrappingButton(QStringLiteral("Save Settings"), this);
     Export->setGeometry(twipRect(3720, 8280, 1695, 495));
-    ExportHide = new QPushButton(QStringLiteral("Save Settings and Hide Window"), this);
+    ExportHide = new WrappingButton(QStringLiteral("Save Settings and Hide Window"), this);
     ExportHide->setGeometry(twipRect(5400, 8280, 1575, 495));
-    ExportClose = new QPushButton(QStringLiteral("Save Settings and  Close"), this);
+    ExportClose = new WrappingButton(QStringLiteral("Save Settings and  Close"), this);
     ExportClose->setGeometry(twipRect(6960, 8280, 1695, 495));
     connect(Export, &QPushButton::clicked, this, [this] { Export_Click(); });
     connect(ExportHide, &QPushButton::clicked, this, [this] { ExportHide_Click(); });

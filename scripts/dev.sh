@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# One entry for a fresh Debian 12 machine:
+#   scripts/dev.sh run    installs what is missing, builds, starts build/poskavelin
+#   scripts/dev.sh test   installs what is missing, builds, runs every test through CTest
+#   scripts/dev.sh build  the same set-up without running anything
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+readonly BUILD_DIR=${BUILD_DIR:-build}
+readonly BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcups2-dev fonts-dejavu-core)
+readonly TEST_PACKAGES=(cups cups-client cups-bsd printer-driver-cups-pdf iproute2 nftables socat)
+
+as_root() {
+    if [[ $(id -u) -eq 0 ]]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+install_missing() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    echo "dev.sh: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! as_root apt-get install -y --no-install-recommends "${missing[@]}"; then
+        as_root apt-get update
+        as_root apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
+}
+
+build() {
+    install_missing "${BUILD_PACKAGES[@]}"
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$BUILD_DIR" -j"$(nproc)"
+}
+
+case "${1:-}" in
+    run)
+        build
+        exec "$BUILD_DIR/poskavelin"
+        ;;
+    test)
+        install_missing "${TEST_PACKAGES[@]}"
+        build
+        ctest --test-dir "$BUILD_DIR" --output-on-failure
+        ;;
+    build)
+        build
+        ;;
+    *)
+        echo "usage: $0 run|test|build" >&2
+        exit 2
+        ;;
+esac
