@@ -1,0 +1,204 @@
+#include <sys/socket.h>
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include "harness.h"
+#include "platform/winsock.h"
+
+// What the window relies on from its socket component, checked on real sockets.
+class TestWinsock : public QObject {
+    Q_OBJECT
+private slots:
+    void connectReturnsAtOnceAndReportsLater_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("refused") << "127.0.0.1" << int(freePort());
+        QTest::newRow("host name") << "dvr.local" << 80;
+        QTest::newRow("port zero") << "127.0.0.1" << 0;
+        QTest::newRow("port too big") << "127.0.0.1" << 70000;
+    }
+    void connectReturnsAtOnceAndReportsLater() {
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        Winsock socket;
+        QSignalSpy errors(&socket, &Winsock::error);
+        socket.RemoteHost(host);
+        socket.RemotePort(port);
+        socket.Connect();
+        QCOMPARE(errors.size(), 0);  // never inside the call
+        QVERIFY(errors.wait(3000));
+        QCOMPARE(socket.State(), int(Winsock::sckError));
+        socket.Close();
+        QCOMPARE(socket.State(), int(Winsock::sckClosed));
+    }
+
+    void closeIsAcceptedInEveryState() {
+        Winsock socket;
+        socket.Close();
+        socket.LocalPort(freePort());
+        socket.Listen();
+        QCOMPARE(socket.State(), int(Winsock::sckListening));
+        socket.Close();
+        socket.Close();
+        socket.RemoteHost("127.0.0.1");
+        socket.RemotePort(freePort());
+        socket.Connect();
+        socket.Close();
+        QSignalSpy errors(&socket, &Winsock::error);
+        QTest::qWait(200);
+        QCOMPARE(errors.size(), 0);  // a closed socket reports nothing of its last attempt
+    }
+
+    void listenReportsAtOnceWhetherThePortOpened() {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        Winsock socket;
+        socket.LocalPort(holder.serverPort());
+        socket.Listen();
+        QCOMPARE(socket.State(), int(Winsock::sckClosed));
+        socket.LocalPort(freePort());
+        socket.Listen();
+        QCOMPARE(socket.State(), int(Winsock::sckListening));
+    }
+
+    void closedListenerStillAcceptsTheRequest() {
+        Winsock socket;
+        const quint16 port = freePort();
+        socket.LocalPort(port);
+        socket.Listen();
+        connect(&socket, &Winsock::connectionRequest, this, [&socket](qint32 id) {
+            socket.Close();
+            socket.Accept(id);
+        });
+        QSignalSpy arrivals(&socket, &Winsock::dataArrival);
+        // The terminal speaks at once: those bytes must not be lost to the hand-over.
+        auto terminal = connectTerminal(port);
+        QVERIFY(terminal);
+        terminal->write("EARLY");
+        QTRY_COMPARE_WITH_TIMEOUT(socket.State(), int(Winsock::sckConnected), 3000);
+        QVERIFY(arrivals.wait(3000) || arrivals.size() > 0);
+        QByteArray data;
+        socket.GetData(data);
+        QCOMPARE(data, QByteArray("EARLY"));
+        QVERIFY(!connectTerminal(port, 300));  // the listener really is closed
+    }
+
+    void peerEndIsACloseInClosingState_data() {
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("orderly") << false;
+        QTest::newRow("reset") << true;
+    }
+    void peerEndIsACloseInClosingState() {
+        QFETCH(bool, reset);
+        FakeDvr dvr;
+        Winsock socket;
+        socket.RemoteHost("127.0.0.1");
+        socket.RemotePort(dvr.port());
+        QSignalSpy connected(&socket, &Winsock::connected);
+        socket.Connect();
+        QVERIFY(connected.wait(3000));
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.connectionCount(), 1, 3000);
+        int stateAtClose = -1;
+        connect(&socket, &Winsock::closed, this, [&] { stateAtClose = socket.State(); });
+        QSignalSpy errors(&socket, &Winsock::error);
+        if (reset) {
+            const linger hard{1, 0};
+            ::setsockopt(int(dvr.links_[0]->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                         sizeof hard);
+            dvr.links_[0]->abort();
+        } else {
+            dvr.dropLinks();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(stateAtClose, int(Winsock::sckClosing), 3000);
+        QCOMPARE(errors.size(), 0);
+    }
+
+    void lastWordsBeforeAnEndAreDelivered() {
+        Winsock socket;
+        const quint16 port = freePort();
+        socket.LocalPort(port);
+        socket.Listen();
+        connect(&socket, &Winsock::connectionRequest, this, [&socket](qint32 id) {
+            socket.Close();
+            socket.Accept(id);
+        });
+        QByteArray got;
+        bool dataBeforeClose = false;
+        connect(&socket, &Winsock::dataArrival, this, [&] {
+            QByteArray chunk;
+            socket.GetData(chunk);
+            got += chunk;
+        });
+        connect(&socket, &Winsock::closed, this, [&] { dataBeforeClose = got == "BYE"; });
+        auto terminal = connectTerminal(port);
+        QVERIFY(terminal);
+        terminal->write("BYE");
+        terminal->disconnectFromHost();
+        QTRY_VERIFY_WITH_TIMEOUT(dataBeforeClose, 3000);
+    }
+
+    void sendOnAnUnconnectedSocketThrows() {
+        Winsock socket;
+        QVERIFY_THROWS_EXCEPTION(SocketError, socket.SendData("X"));
+        socket.LocalPort(freePort());
+        socket.Listen();
+        QVERIFY_THROWS_EXCEPTION(SocketError, socket.SendData("X"));
+    }
+
+    void dottedPartsAreDecimalNotOctal() {
+        FakeDvr dvr;
+        Winsock socket;
+        // Read as octal, 0127 would be 87: nothing answers at 87.0.0.1.
+        socket.RemoteHost("0127.000.000.001");
+        socket.RemotePort(dvr.port());
+        QSignalSpy connected(&socket, &Winsock::connected);
+        socket.Connect();
+        QVERIFY(connected.wait(3000));
+        socket.SendData("HELLO");
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("HELLO"), 3000);
+    }
+
+    void attemptsAreAtLeastASecondApart() {
+        FakeDvr dvr;
+        Winsock socket;
+        socket.RemoteHost("127.0.0.1");
+        socket.RemotePort(dvr.port());
+        QSignalSpy connected(&socket, &Winsock::connected);
+        QElapsedTimer clock;
+        clock.start();
+        socket.Connect();
+        QVERIFY(connected.wait(3000));
+        QVERIFY(clock.elapsed() < 500);  // the first attempt is not held back
+        socket.Close();
+        socket.Connect();
+        QVERIFY(connected.wait(3000));
+        QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(dvr.connectionCount(), 2);
+    }
+
+    void queuedBytesGoOutAfterAClose() {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Winsock socket;
+        socket.RemoteHost("127.0.0.1");
+        socket.RemotePort(server.serverPort());
+        QSignalSpy connected(&socket, &Winsock::connected);
+        socket.Connect();
+        QVERIFY(connected.wait(3000));
+        QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(3000));
+        QTcpSocket* peer = server.nextPendingConnection();
+        const QByteArray big(8 << 20, 'R');
+        socket.SendData(big);
+        socket.Close();
+        QByteArray got;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (got += peer->readAll(),
+             peer->state() != QAbstractSocket::ConnectedState && peer->bytesAvailable() == 0),
+            10000);
+        QCOMPARE(got.size(), big.size());
+    }
+};
+
+QTEST_MAIN(TestWinsock)
+#include "tst_winsock.moc"
