@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 readonly BUILD_DIR=${BUILD_DIR:-build}
 readonly BUILD_PACKAGES=(cmake make g++ qt6-base-dev libcups2-dev fonts-dejavu-core)
-readonly TEST_PACKAGES=(cups cups-client cups-bsd printer-driver-cups-pdf iproute2 nftables socat)
+readonly TEST_PACKAGES=(cups cups-client cups-bsd printer-driver-cups-pdf poppler-utils iproute2 nftables socat)
 
 as_root() {
     if [[ $(id -u) -eq 0 ]]; then

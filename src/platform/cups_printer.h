@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QStringList>
+
+#include "platform/printer_services.h"
+
+// Printing through the local CUPS scheduler. Queues are read from the scheduler on
+// every call, so printers added or removed while the program runs show up at once.
+// Each document is laid out as a PDF with Qt and handed to CUPS as one job; EndDoc
+// returns as soon as the scheduler has accepted it, not when the paper comes out.
+//
+// Every exchange with the scheduler runs on its own connection with short time
+// limits, so a stopped or hung cupsd costs the calling (GUI) thread about a second at
+// most instead of libcups' default half-minute waits.
+//
+// Needs a QGuiApplication (fonts and painting).
+class CupsPrinterServices : public PrinterServices {
+public:
+    // Queues (printers and classes) sorted by name; lpoptions instances ("queue/x")
+    // are not queues and are left out. Empty when the scheduler cannot be reached.
+    QList<PrinterInfo> Printers() override;
+    // The printer chosen with SetPrinter, else the CUPS default destination (LPDEST /
+    // PRINTER, then the scheduler's default) when that queue exists.
+    std::optional<PrinterInfo> Printer() override;
+    void SetPrinter(const PrinterInfo& printer) override;
+    // The bytes are receipt text, decoded as UTF-8. Line breaks inside them (CR, LF,
+    // CR LF, VT, FF) start new lines on paper; one trailing break is absorbed by the
+    // line end PrintLine adds itself. Tabs become spaces, other control characters
+    // are dropped.
+    void PrintLine(const QByteArray& text) override;
+    // Throws PrintError when there is no current printer, the scheduler is down, the
+    // queue is gone, stopped or rejecting jobs, or the job is refused. The document
+    // is empty afterwards in every case. A document without lines prints a blank page.
+    void EndDoc() override;
+
+private:
+    std::optional<PrinterInfo> chosen_;
+    QStringList lines_;
+};
