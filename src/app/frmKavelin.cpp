@@ -206,6 +206,8 @@ void frmKavelin::buildWindow() {
     txtEndHour->setGeometry(twipRect(3720, 1080, 615, 255));
     Timer1 = new QTimer(this);
     Timer1->setInterval(60000);
+    // A coarse timer may stretch a period by seconds and step over an edge minute.
+    Timer1->setTimerType(Qt::PreciseTimer);
     connect(chkSchedule, &QCheckBox::stateChanged, this, [this] { chkSchedule_Click(); });
     connect(startHour, &QScrollBar::valueChanged, this, [this] { startHour_Change(); });
     connect(endHour, &QScrollBar::valueChanged, this, [this] { endHour_Change(); });

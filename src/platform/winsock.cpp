@@ -118,12 +118,7 @@ Winsock::~Winsock() {
 
 void Winsock::Connect() {
     releaseSocket(false);
-    if (server_) {
-        server_->disconnect(this);
-        server_->close();
-        server_->deleteLater();
-        server_ = nullptr;
-    }
+    closeServer();
     state_ = sckConnecting;
     const qint64 sinceLast =
         lastAttemptStart_.isValid() ? lastAttemptStart_.elapsed() : kMinAttemptSpacingMs;
@@ -176,12 +171,7 @@ void Winsock::onConnected() {
 
 void Winsock::Listen() {
     releaseSocket(false);
-    if (server_) {
-        server_->disconnect(this);
-        server_->close();
-        server_->deleteLater();
-        server_ = nullptr;
-    }
+    closeServer();
     state_ = sckClosed;
     if (localPort_ < 1 || localPort_ > 65535) {
         return;
@@ -332,14 +322,20 @@ qint64 Winsock::BytesQueued() const {
 void Winsock::Close() {
     attemptPacer_.stop();
     connectTimeout_.stop();
-    if (server_) {
-        server_->disconnect(this);
-        server_->close();
-        server_->deleteLater();
-        server_ = nullptr;
-    }
+    closeServer();
     releaseSocket(state_ == sckConnected || state_ == sckClosing);
     state_ = sckClosed;
+}
+
+void Winsock::closeServer() {
+    if (!server_) {
+        return;
+    }
+    // Possibly inside the server's own signal: it is deleted once that has returned.
+    server_->disconnect(this);
+    server_->close();
+    server_->deleteLater();
+    server_ = nullptr;
 }
 
 void Winsock::releaseSocket(bool flush) {

@@ -96,6 +96,7 @@ private:
     void startAttempt();
     void adoptSocket(QTcpSocket* socket);
     void releaseSocket(bool flush);
+    void closeServer();
     void onConnected();
     void onSocketGone(const QString& reason);
     void onReadyRead();
