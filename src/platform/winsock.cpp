@@ -3,9 +3,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -104,6 +108,10 @@ Winsock::Winsock(QObject* parent) : QObject(parent) {
 }
 
 Winsock::~Winsock() {
+    if (dialFd_ >= 0) {
+        delete dialNotifier_;
+        ::close(dialFd_);
+    }
     // Children are deleted after this body; their last signals must not reach a half-gone object.
     if (socket_) {
         socket_->disconnect(this);
@@ -143,10 +151,69 @@ void Winsock::startAttempt() {
                         QStringLiteral("Port out of range: %1").arg(remotePort_));
         return;
     }
+    // Qt learns how a connect ended by calling connect() again on the same socket; when
+    // the DVR's reset got there first, that call starts a new handshake, so a DVR that
+    // accepts and resets at once is dialled again and again, unpaced and unseen, until
+    // the attempt times out. Dial once here and hand Qt only a finished connection.
+    sockaddr_storage peer{};
+    socklen_t peerLength = 0;
+    if (address->protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&peer);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(quint16(remotePort_));
+        const Q_IPV6ADDR bytes = address->toIPv6Address();
+        std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
+        in6->sin6_scope_id = address->scopeId().toUInt();
+        peerLength = sizeof *in6;
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&peer);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(quint16(remotePort_));
+        in4->sin_addr.s_addr = htonl(address->toIPv4Address());
+        peerLength = sizeof *in4;
+    }
+    dialFd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (dialFd_ < 0) {
+        dialFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    if (::connect(dialFd_, reinterpret_cast<const sockaddr*>(&peer), peerLength) != 0 &&
+        errno != EINPROGRESS) {
+        dialFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    // Even a connect that finished at once is reported from the event loop, never from
+    // inside Connect().
+    dialNotifier_ = new QSocketNotifier(dialFd_, QSocketNotifier::Write, this);
+    connect(dialNotifier_, &QSocketNotifier::activated, this, &Winsock::finishDial);
+    connectTimeout_.start();
+}
+
+void Winsock::finishDial() {
+    if (dialFd_ < 0 || state_ != sckConnecting) {
+        return;
+    }
+    const int fd = std::exchange(dialFd_, -1);
+    abandonDial();
+    int result = 0;
+    socklen_t length = sizeof result;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) != 0) {
+        result = errno;
+    }
+    if (result != 0) {
+        ::close(fd);
+        dialFailed(QString::fromLocal8Bit(std::strerror(result)));
+        return;
+    }
     socket_ = new QTcpSocket(this);
+    if (!socket_->setSocketDescriptor(fd)) {
+        ::close(fd);
+        releaseSocket(false);
+        dialFailed(QStringLiteral("Connection closed"));
+        return;
+    }
     // Receipts are small and each must reach the DVR's overlay at once.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket_, &QTcpSocket::connected, this, &Winsock::onConnected);
     connect(socket_, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
     connect(socket_, &QTcpSocket::readyRead, this, [this] {
         socket_->readAll();  // a DVR has nothing to say; do not let it pile up
@@ -155,8 +222,26 @@ void Winsock::startAttempt() {
             [this] { onSocketGone(socket_->errorString()); });
     connect(socket_, &QTcpSocket::disconnected, this,
             [this] { onSocketGone(QStringLiteral("Connection closed")); });
-    connectTimeout_.start();
-    socket_->connectToHost(*address, quint16(remotePort_));
+    onConnected();
+}
+
+void Winsock::abandonDial() {
+    if (dialNotifier_) {
+        dialNotifier_->setEnabled(false);
+        dialNotifier_->deleteLater();
+        dialNotifier_ = nullptr;
+    }
+    if (dialFd_ >= 0) {
+        ::close(std::exchange(dialFd_, -1));
+    }
+}
+
+void Winsock::dialFailed(const QString& reason) {
+    abandonDial();
+    connectTimeout_.stop();
+    ++generation_;
+    state_ = sckError;
+    raiseErrorLater(kErrConnectionRefused, reason);
 }
 
 void Winsock::onConnected() {
@@ -341,6 +426,7 @@ void Winsock::closeServer() {
 void Winsock::releaseSocket(bool flush) {
     ++generation_;
     heldBack_ = false;
+    abandonDial();
     if (wasOverLimit_) {
         wasOverLimit_ = false;
         emit drained();

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <stdexcept>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
 
@@ -94,6 +95,9 @@ signals:
 
 private:
     void startAttempt();
+    void finishDial();
+    void dialFailed(const QString& reason);
+    void abandonDial();
     void adoptSocket(QTcpSocket* socket);
     void releaseSocket(bool flush);
     void closeServer();
@@ -112,6 +116,9 @@ private:
 
     QTcpServer* server_ = nullptr;
     QTcpSocket* socket_ = nullptr;
+    // The attempt in flight: a socket of our own until its handshake has finished.
+    int dialFd_ = -1;
+    QSocketNotifier* dialNotifier_ = nullptr;
     QMap<qint32, QTcpSocket*> requests_;
     qint32 nextRequestId_ = 1;
 
