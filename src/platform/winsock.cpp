@@ -390,11 +390,26 @@ void Winsock::SendData(const QByteArray& data) {
     if (state_ != sckConnected || !socket_) {
         throw SocketError("socket is not connected");
     }
-    if (socket_->write(data) != data.size()) {
-        throw SocketError(socket_->errorString().toStdString());
+    // Straight to the kernel while Qt's queue is empty: QAbstractSocket's buffered write()
+    // arms the write notifier and flush() disarms it, and under the glib event dispatcher
+    // each of those is an eventfd write plus an extra loop pass, on every receipt line.
+    qsizetype sent = 0;
+    if (socket_->bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(socket_->socketDescriptor()), data.constData(),
+                                 size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            throw SocketError(std::strerror(errno));
+        }
+        sent = n > 0 ? qsizetype(n) : 0;
     }
-    // Hand the bytes to the kernel now rather than on the next loop iteration.
-    socket_->flush();
+    // What the kernel did not take goes through Qt's queue, behind nothing, in order.
+    if (sent < data.size()) {
+        const QByteArray rest = data.sliced(sent);
+        if (socket_->write(rest) != rest.size()) {
+            throw SocketError(socket_->errorString().toStdString());
+        }
+        socket_->flush();
+    }
     if (BytesQueued() > kMaxQueuedBytes) {
         wasOverLimit_ = true;
     }
