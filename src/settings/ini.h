@@ -5,7 +5,9 @@
 #include <stdexcept>
 
 // The settings file is bytes: names compare with ASCII-only lower-casing, values are
-// stored and returned exactly as given. Both functions go to the file on every call.
+// stored and returned as given (the file's layout trims bytes 0 to 13 off its very end,
+// so a value on the last line loses trailing ones). Both functions go to the file on
+// every call.
 
 class IniError : public std::runtime_error {
 public:

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSaveFile>
 #include <cerrno>
 #include <system_error>
@@ -49,6 +50,29 @@ QByteArray Normalise(QByteArray w) {
     return w.sliced(begin, end - begin) + "\r\n";
 }
 
+struct LineSpan {
+    qsizetype start;
+    qsizetype end;   // the CR, or the end of the text
+    qsizetype next;  // behind the CR or CR LF
+};
+
+// The reader's lines: they end at CR LF or at a lone CR; a lone LF stays inside.
+QList<LineSpan> Lines(const QByteArray& text) {
+    QList<LineSpan> lines;
+    qsizetype pos = 0;
+    while (pos < text.size()) {
+        const qsizetype cr = text.indexOf('\r', pos);
+        if (cr < 0) {
+            lines.append({pos, text.size(), text.size()});
+            break;
+        }
+        const qsizetype next = cr + 1 < text.size() && text.at(cr + 1) == '\n' ? cr + 2 : cr + 1;
+        lines.append({pos, cr, next});
+        pos = next;
+    }
+    return lines;
+}
+
 // The old file stays as it was unless the new text is complete on disk: the text goes to
 // a temporary file beside it, is synced, and then renamed over the old one.
 void ReplaceFile(const QString& path, const QByteArray& text) {
@@ -89,38 +113,42 @@ void WriteIni(const QString& path, const QByteArray& section, const QByteArray& 
     using ini_detail::AsciiLower;
     ini_detail::PrepareFile(path);
 
-    // The CR LF in front lets a header or key on the first line be found like any other;
-    // the "[]" behind guarantees that every section is followed by a "[".
-    QByteArray w = "\r\n" + ini_detail::ReadWholeFile(path) + "[]";
-    const QByteArray lower = AsciiLower(w);
-    const QByteArray header = "\r\n[" + AsciiLower(section) + "]\r";
-    const QByteArray keyStart = '\n' + AsciiLower(key) + '=';
+    QByteArray w = ini_detail::ReadWholeFile(path);
+    const QByteArray header = '[' + AsciiLower(section) + ']';
+    const QByteArray prefix = AsciiLower(key) + '=';
     const QByteArray keyLine = key + '=' + value;
-    w.chop(2);  // the "[]" has done its job once the positions below are known
+    // Lines are cut exactly where the reader cuts them, so a hand-edited file with a lone
+    // CR or a stray LF inside a value is written where it will be read back, instead of
+    // growing a duplicate key on every save or splicing into the middle of a value.
+    const QList<LineSpan> lines = Lines(w);
+    auto text = [&](const LineSpan& line) {
+        return QByteArrayView(w).sliced(line.start, line.end - line.start);
+    };
 
     // Only the first occurrence of a section is searched. A key added there lies before
     // any later occurrence, so the reader, which takes the first match, sees it.
-    const qsizetype headerAt = lower.indexOf(header);
-    if (headerAt < 0) {
-        w += "\r\n\r\n[" + section + "]\r\n" + keyLine;
+    qsizetype h = 0;
+    while (h < lines.size() && AsciiLower(text(lines[h])) != header) {
+        ++h;
+    }
+    if (h == lines.size()) {
+        w = "\r\n" + w + "\r\n\r\n[" + section + "]\r\n" + keyLine;
     } else {
-        const qsizetype afterHeader = headerAt + header.size();
-        const qsizetype nextSection = lower.indexOf('[', afterHeader);  // at worst the "[]"
-        const qsizetype keyAt = lower.indexOf(keyStart, headerAt);
-        if (keyAt < 0 || keyAt > nextSection) {
-            // New keys go first in the section. The header line usually ends in CR LF;
-            // after a lone CR the key goes straight behind it rather than into the next line.
-            const qsizetype insertAt =
-                afterHeader < w.size() && w.at(afterHeader) == '\n' ? afterHeader + 1 : afterHeader;
-            w.insert(insertAt, keyLine + "\r\n");
-        } else {
-            // The old line runs to the next CR. A hand-edited file may end in this line
-            // with no line end at all; then it runs to the end of the text.
-            const qsizetype lineStart = keyAt + 1;
-            const qsizetype cr = w.indexOf('\r', lineStart);
-            const qsizetype lineEnd = cr < 0 ? w.size() : cr;
-            w.replace(lineStart, lineEnd - lineStart, keyLine);
+        // The section ends at the next line holding "[", but a key line is taken before
+        // that test: the line of a value with "[" in it is still replaced, not duplicated.
+        qsizetype k = h + 1;
+        while (k < lines.size() && !AsciiLower(text(lines[k])).startsWith(prefix) &&
+               !text(lines[k]).contains('[')) {
+            ++k;
         }
+        if (k < lines.size() && AsciiLower(text(lines[k])).startsWith(prefix)) {
+            w.replace(lines[k].start, lines[k].end - lines[k].start, keyLine);
+        } else if (lines[h].next == lines[h].end) {
+            w.insert(lines[h].end, "\r\n" + keyLine);  // a header with no line end
+        } else {
+            w.insert(lines[h].next, keyLine + "\r\n");  // new keys go first in the section
+        }
+        w.prepend("\r\n");
     }
 
     ReplaceFile(path, Normalise(std::move(w)));

@@ -206,6 +206,14 @@ private slots:
                                                 << QByteArray("[Setup]\r\nA=1\r\nHide=0\r\n");
         QTest::newRow("header ends in lone CR")
             << QByteArray("[Setup]\rA=1\r\n") << QByteArray("[Setup]\rHide=0\r\nA=1\r\n");
+        // Hand-edited line ends: the writer cuts lines where the reader does.
+        QTest::newRow("lines after lone CRs") << QByteArray("[a]\rx=1\r[Setup]\rHide=1\r")
+                                              << QByteArray("[a]\rx=1\r[Setup]\rHide=0\r\n");
+        QTest::newRow("lone LF inside a value")
+            << QByteArray("[Setup]\r\nA=x\nHide=1\r\n")
+            << QByteArray("[Setup]\r\nHide=0\r\nA=x\nHide=1\r\n");
+        QTest::newRow("header on the last line")
+            << QByteArray("[Setup]") << QByteArray("[Setup]\r\nHide=0\r\n");
         // Positions past 32767 must work: the key sits behind 40 KB of another section.
         const QByteArray big = "[Big]\r\nk=" + QByteArray(40000, 'x') + "\r\n\r\n";
         QTest::newRow("past 16-bit positions") << big + "[Setup]\r\nHide=1\r\n"
@@ -218,6 +226,8 @@ private slots:
         WriteIni(path_, "Setup", "Hide", "0");
         QCOMPARE(Slurp(path_), expected);
         QCOMPARE(ReadIni(path_, "Setup", "Hide"), QByteArray("0"));
+        WriteIni(path_, "Setup", "Hide", "0");
+        QCOMPARE(Slurp(path_), expected);  // saving again changes nothing
     }
 
     void missingFile() {
