@@ -6,6 +6,22 @@
 #include "harness.h"
 #include "platform/winsock.h"
 
+namespace {
+
+// Listens on a free port and, like the window, ends the listening to take the terminal.
+quint16 listenAndTakeOver(Winsock& socket) {
+    const quint16 port = freePort();
+    socket.LocalPort(port);
+    socket.Listen();
+    QObject::connect(&socket, &Winsock::connectionRequest, &socket, [&socket](qint32 id) {
+        socket.Close();
+        socket.Accept(id);
+    });
+    return port;
+}
+
+}  // namespace
+
 // What the window relies on from its socket component, checked on real sockets.
 class TestWinsock : public QObject {
     Q_OBJECT
@@ -64,13 +80,7 @@ private slots:
 
     void closedListenerStillAcceptsTheRequest() {
         Winsock socket;
-        const quint16 port = freePort();
-        socket.LocalPort(port);
-        socket.Listen();
-        connect(&socket, &Winsock::connectionRequest, this, [&socket](qint32 id) {
-            socket.Close();
-            socket.Accept(id);
-        });
+        const quint16 port = listenAndTakeOver(socket);
         QSignalSpy arrivals(&socket, &Winsock::dataArrival);
         // The terminal speaks at once: those bytes must not be lost to the hand-over.
         auto terminal = connectTerminal(port);
@@ -116,13 +126,7 @@ private slots:
 
     void lastWordsBeforeAnEndAreDelivered() {
         Winsock socket;
-        const quint16 port = freePort();
-        socket.LocalPort(port);
-        socket.Listen();
-        connect(&socket, &Winsock::connectionRequest, this, [&socket](qint32 id) {
-            socket.Close();
-            socket.Accept(id);
-        });
+        const quint16 port = listenAndTakeOver(socket);
         QByteArray got;
         bool dataBeforeClose = false;
         connect(&socket, &Winsock::dataArrival, this, [&] {
