@@ -137,8 +137,6 @@ public:
     ChannelArray<int> DvrConnected;
     qint16 PrinterOn = 0;
 
-    QString iniPath() const { return iniPath_; }
-
     // Paints a status label: caption, background, text colour, in that order.
     static void paintLabel(QLabel* label, const QString& caption, const QColor& background,
                            const QColor& text);

@@ -4,11 +4,11 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QtTest>
 
+#include "harness.h"
 #include "platform/cups_printer.h"
 
 using namespace Qt::StringLiterals;
@@ -22,20 +22,10 @@ const QString kPdfOut = u"/var/spool/cups-pdf/poskavelin"_s;
 const QString kCupsSpool = u"/var/spool/cups"_s;
 constexpr int kJobWaitMs = 30000;
 
-QString Run(const QString& program, const QStringList& args) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(1000);
-    }
-    return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
-}
-
 // Job numbers of the queue's jobs; `which` is "completed" or "all".
 QSet<int> Jobs(const QString& queue, const QString& which = u"all"_s) {
     QSet<int> jobs;
-    const QString listing = Run(u"lpstat"_s, {u"-W"_s, which, u"-o"_s, queue});
+    const QString listing = runProgram(u"lpstat"_s, {u"-W"_s, which, u"-o"_s, queue});
     for (const QString& line : listing.split(u'\n', Qt::SkipEmptyParts)) {
         const QString id = line.section(u' ', 0, 0);
         if (id.startsWith(queue + u'-'))
@@ -57,8 +47,9 @@ QString SpoolFile(int job) {
 // The document's lines as CUPS received it, blank lines kept. (cups-pdf's own output
 // loses the text encoding, so it is only counted.)
 QStringList JobLines(int job) {
-    QStringList lines =
-        Run(u"pdftotext"_s, {u"-layout"_s, SpoolFile(job), u"-"_s}).remove(u'\f').split(u'\n');
+    QStringList lines = runProgram(u"pdftotext"_s, {u"-layout"_s, SpoolFile(job), u"-"_s})
+                            .remove(u'\f')
+                            .split(u'\n');
     for (QString& line : lines) line = line.trimmed();
     while (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
     return lines;
@@ -71,9 +62,9 @@ class TestCupsPrinter : public QObject {
 
 private slots:
     void initTestCase() {
-        if (!Run(u"lpstat"_s, {u"-r"_s}).contains("scheduler is running"_L1))
+        if (!runProgram(u"lpstat"_s, {u"-r"_s}).contains("scheduler is running"_L1))
             QSKIP("CUPS scheduler is not running; run scripts/cups-test-queue.sh first");
-        if (!Run(u"lpstat"_s, {u"-v"_s}).contains(kQueue2))
+        if (!runProgram(u"lpstat"_s, {u"-v"_s}).contains(kQueue2))
             QSKIP("Test queues are missing; run scripts/cups-test-queue.sh first");
         can_read_jobs_ = !QStandardPaths::findExecutable(u"pdftotext"_s).isEmpty() &&
                          !QStandardPaths::findExecutable(u"pdfinfo"_s).isEmpty() &&
@@ -82,8 +73,8 @@ private slots:
 
     void cleanup() {
         for (const QString& queue : {kQueue, kQueue2}) {
-            Run(u"cupsenable"_s, {queue});
-            Run(u"cupsaccept"_s, {queue});
+            runProgram(u"cupsenable"_s, {queue});
+            runProgram(u"cupsaccept"_s, {queue});
         }
         qunsetenv("LPDEST");
         cupsSetServer(nullptr);
@@ -131,7 +122,7 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(PrintError, stale.EndDoc());
 
         qunsetenv("LPDEST");
-        if (Run(u"lpstat"_s, {u"-d"_s}).contains("system default destination:"_L1))
+        if (runProgram(u"lpstat"_s, {u"-d"_s}).contains("system default destination:"_L1))
             QSKIP("This CUPS has a default printer; only the stale default was checked");
         CupsPrinterServices none;
         QVERIFY(!none.Printer());
@@ -183,7 +174,7 @@ private slots:
         services.SetPrinter({kQueue, u"cups-pdf:/"_s});
         const QSet<int> before = Jobs(kQueue);
 
-        Run(stop, {kQueue});
+        runProgram(stop, {kQueue});
         services.PrintLine("lost line");
         try {
             services.EndDoc();
@@ -194,7 +185,7 @@ private slots:
         QCOMPARE(Jobs(kQueue) - before, QSet<int>());
 
         // The failed document must not leak into the next one.
-        Run(restart, {kQueue});
+        runProgram(restart, {kQueue});
         services.PrintLine("next line");
         services.EndDoc();
         const int job = OnlyNewJob(kQueue, before);
@@ -225,7 +216,7 @@ private slots:
         QCOMPARE(lines.mid(0, 6), (QStringList{"A1", "A2", "A3", "A4@", "", "B1B2"}));
         QVERIFY2(lines.last().endsWith(u"UTF-8 ok \u00e9"_s), qPrintable(lines.last()));
         // Qt's own default would be A4 here.
-        QVERIFY(Run(u"pdfinfo"_s, {SpoolFile(job)}).contains("612 x 792 pts"_L1));
+        QVERIFY(runProgram(u"pdfinfo"_s, {SpoolFile(job)}).contains("612 x 792 pts"_L1));
     }
 
     void unreachableSchedulerFailsFast_data() {

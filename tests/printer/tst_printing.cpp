@@ -1,6 +1,5 @@
 // The printer frame and the print step of forwarding, against the local CUPS scheduler
 // prepared by scripts/cups-test-queue.sh (queues PosTestPdf and PosTestPdf2).
-#include <QProcess>
 #include <QSet>
 #include <QTest>
 
@@ -11,19 +10,9 @@ namespace {
 
 const QString kQueue = QStringLiteral("PosTestPdf");
 
-QString run(const QString& program, const QStringList& args) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(1000);
-    }
-    return QString::fromUtf8(process.readAllStandardOutput());
-}
-
 QSet<QString> jobs() {
     QSet<QString> ids;
-    const QString listing = run("lpstat", {"-W", "all", "-o", kQueue});
+    const QString listing = runProgram("lpstat", {"-W", "all", "-o", kQueue});
     for (const QString& line : listing.split('\n', Qt::SkipEmptyParts)) {
         ids.insert(line.section(' ', 0, 0));
     }
@@ -34,7 +23,7 @@ QSet<QString> jobs() {
 QString jobText(const QString& id) {
     const int number = id.section('-', -1).toInt();
     const QString file = QStringLiteral("/var/spool/cups/d%1-001").arg(number, 5, 10, QChar('0'));
-    return run("pdftotext", {file, "-"}).simplified();
+    return runProgram("pdftotext", {file, "-"}).simplified();
 }
 
 // A window on the real CUPS services with row 1 carrying a terminal to a DVR.
@@ -84,13 +73,13 @@ class TestPrinting : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() {
-        if (!run("lpstat", {"-r"}).contains("scheduler is running")) {
+        if (!runProgram("lpstat", {"-r"}).contains("scheduler is running")) {
             QSKIP("CUPS is not running; scripts/cups-test-queue.sh prepares it");
         }
     }
     void cleanup() {
-        run("cupsenable", {kQueue});
-        run("cupsaccept", {kQueue});
+        runProgram("cupsenable", {kQueue});
+        runProgram("cupsaccept", {kQueue});
     }
 
     void listShowsTheQueuesThenNoPrinter() {
@@ -175,7 +164,7 @@ private slots:
         PrintingRow row;
         QVERIFY(row.bringUp());
         row.choose(kQueue);
-        run(command, {kQueue});
+        runProgram(command, {kQueue});
         row.terminal->write("JAMMED");
         QTRY_COMPARE_WITH_TIMEOUT(row.window->lbStatus(1)->text(), QString("Connecting"), 5000);
         QCOMPARE(row.window->lbPCStatus(1)->text(), QString("Closed"));

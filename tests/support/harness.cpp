@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QPalette>
+#include <QProcess>
 #include <QTest>
 
 void FakePrinters::EndDoc() {
@@ -107,6 +108,16 @@ std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs) {
         return nullptr;
     }
     return socket;
+}
+
+QString runProgram(const QString& program, const QStringList& args) {
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+    return QString::fromUtf8(process.readAllStandardOutput());
 }
 
 QColor background(const QLabel* label) {

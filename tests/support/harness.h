@@ -88,5 +88,8 @@ quint16 freePort();
 // A terminal connected to 127.0.0.1:port; null when nothing accepted within the bound.
 std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs = 3000);
 
+// Runs a command-line tool to its end (bounded) and returns what it wrote to stdout.
+QString runProgram(const QString& program, const QStringList& args);
+
 QColor background(const QLabel* label);
 QColor textColour(const QLabel* label);
