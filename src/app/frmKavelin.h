@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <tuple>
 
 #include "app/control_array.h"
 #include "platform/printer_services.h"
@@ -148,7 +149,8 @@ private:
     void buildWindow();
     void buildChannelRow(int index);
     void wireChannel(int index);
-    void warn(const QString& text, const QString& title, MsgIcon icon) const;
+    void warn(const QString& text, const QString& title, MsgIcon icon);
+    void showBox(const QString& text, const QString& title, MsgIcon icon);
     void fillPrinterList(const QByteArray& savedPrinter);
 
     QString iniPath_;
@@ -159,6 +161,15 @@ private:
     // that click would run is left to start-up's own explicit call.
     bool scheduleArmed_ = false;
     bool unloaded_ = false;
+    // A box shown inside start-up would run a nested event loop, and a terminal's text
+    // could be forwarded before the printer settings are loaded; start-up's boxes wait
+    // until it has returned.
+    bool loading_ = false;
+    QList<std::tuple<QString, QString, MsgIcon>> boxesAfterLoad_;
+    // While a handler's box is open a schedule tick must not run inside it; it runs once
+    // the box is closed.
+    int boxesOpen_ = 0;
+    bool scheduleTickDue_ = false;
 };
 
 // Colours of the status looks.

@@ -21,6 +21,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The id after `id` for the connection requests of one socket; wraps to 1 after the
+// largest qint32, as a bridge that runs for years may accept more than 2^31 terminals.
+qint32 followingRequestId(qint32 id);
+
 // The event-driven TCP socket the window uses for both sides of a channel: a client
 // link to a DVR, or a listener that turns into the accepted connection of a terminal.
 // It keeps the classic control's members, state numbers and events, on Qt sockets.

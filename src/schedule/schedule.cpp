@@ -23,6 +23,10 @@ void frmKavelin::endHour_Change() {
 }
 
 void frmKavelin::Timer1_Timer() {
+    if (boxesOpen_ > 0) {
+        scheduleTickDue_ = true;
+        return;
+    }
     CheckSchedule();
 }
 

@@ -5,28 +5,30 @@
 
 void frmKavelin::Export_Click() {
     const std::optional<PrinterInfo> printer = printers_ ? printers_->Printer() : std::nullopt;
-    const QByteArray printerName = printer ? printer->DeviceName.toUtf8() : QByteArray();
     // " 0" / " 1": the file has always carried this flag with room for a sign.
     const QByteArray printerOn =
         (PrinterOn >= 0 ? QByteArray(" ") : QByteArray()) + QByteArray::number(PrinterOn);
-
-    QList<std::array<QByteArray, 3>> writes = {
-        {"Setup", "Hide", QByteArray::number(chkHide->Value())},
-        {"Setup", "EnableSchedule", QByteArray::number(chkSchedule->Value())},
-        {"Setup", "StartHour", QByteArray::number(startHour->value())},
-        {"Setup", "EndHour", QByteArray::number(endHour->value())},
-        {"Setup", "AutoRun", QByteArray::number(chkAuto->Value())},
-        {"Setup", "EnablePrinter", printerOn},
-        {"Setup", "Printer", printerName},
-    };
-    for (int n = 1; n <= kChannels; ++n) {
-        const QByteArray section = "Connection " + QByteArray::number(n);
-        writes.append({section, "IP", txtIP(n)->text().toUtf8()});
-        writes.append({section, "DVR_PORT", txtPort(n)->text().toUtf8()});
-        writes.append({section, "POS_PORT", txtPortOpen(n)->text().toUtf8()});
-        writes.append({section, "ENABLE", QByteArray::number(chkEnable(n)->Value())});
-    }
     try {
+        // With no printer to name (the saved one removed, or CUPS not up yet) the file
+        // keeps the name it has: an empty one would wipe the user's choice for good.
+        const QByteArray printerName =
+            printer ? printer->DeviceName.toUtf8() : ReadIni(iniPath_, "Setup", "Printer");
+        QList<std::array<QByteArray, 3>> writes = {
+            {"Setup", "Hide", QByteArray::number(chkHide->Value())},
+            {"Setup", "EnableSchedule", QByteArray::number(chkSchedule->Value())},
+            {"Setup", "StartHour", QByteArray::number(startHour->value())},
+            {"Setup", "EndHour", QByteArray::number(endHour->value())},
+            {"Setup", "AutoRun", QByteArray::number(chkAuto->Value())},
+            {"Setup", "EnablePrinter", printerOn},
+            {"Setup", "Printer", printerName},
+        };
+        for (int n = 1; n <= kChannels; ++n) {
+            const QByteArray section = "Connection " + QByteArray::number(n);
+            writes.append({section, "IP", txtIP(n)->text().toUtf8()});
+            writes.append({section, "DVR_PORT", txtPort(n)->text().toUtf8()});
+            writes.append({section, "POS_PORT", txtPortOpen(n)->text().toUtf8()});
+            writes.append({section, "ENABLE", QByteArray::number(chkEnable(n)->Value())});
+        }
         for (const auto& [section, key, value] : writes) {
             WriteIni(iniPath_, section, key, value);
         }
