@@ -43,6 +43,7 @@ void frmKavelin::Form_Load() {
             return ReadIni(iniPath_, section, key);
         } catch (const IniError& e) {
             readable = false;
+            qCWarning(lcSettings, "%s; starting with the initial settings", e.what());
             warn(QStringLiteral("The settings could not be read, so the program starts with its "
                                 "initial settings.\r\n") +
                      QString::fromLocal8Bit(e.what()),

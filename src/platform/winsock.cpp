@@ -34,6 +34,8 @@ constexpr int kKeepCount = 3;
 // rebuilt instead of queueing receipts into a dead connection.
 constexpr unsigned kUserTimeoutMs = 30000;
 
+int lingering = 0;
+
 // A dotted address is read as decimal in every part, as the address check reads it:
 // the C library would take '010.0.0.5' as octal and connect somewhere else.
 std::optional<QHostAddress> parseDottedDecimal(const QString& text) {
@@ -432,6 +434,46 @@ void Winsock::SendData(const QByteArray& data) {
     }
 }
 
+void Winsock::Shutdown() {
+    if (state_ != sckConnected || !socket_) {
+        Close();
+        return;
+    }
+    socket_->flush();
+    if (socket_->bytesToWrite() == 0) {
+        ::shutdown(int(socket_->socketDescriptor()), SHUT_WR);
+        return;
+    }
+    // Still queued: FIN goes out once the last byte has been written.
+    QPointer<QTcpSocket> socket = socket_;
+    auto* once = new QObject(socket_);
+    connect(socket_, &QTcpSocket::bytesWritten, once, [socket, once] {
+        if (socket && socket->bytesToWrite() == 0) {
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+            once->deleteLater();
+        }
+    });
+}
+
+QString Winsock::PeerName() const {
+    if (!socket_ || state_ != sckConnected) {
+        return {};
+    }
+    QHostAddress address = socket_->peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        address = QHostAddress(v4);
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(socket_->peerPort())
+               : QStringLiteral("%1:%2").arg(address.toString()).arg(socket_->peerPort());
+}
+
+int Winsock::Lingering() {
+    return lingering;
+}
+
 qint64 Winsock::BytesQueued() const {
     return (socket_ && state_ == sckConnected) ? socket_->bytesToWrite() : 0;
 }
@@ -472,6 +514,8 @@ void Winsock::releaseSocket(bool flush) {
     if (flush && socket->state() == QAbstractSocket::ConnectedState) {
         // An orderly close: what is queued still goes out, then FIN. The socket frees
         // itself; the timer bounds a peer that never takes the rest.
+        ++lingering;
+        connect(socket, &QObject::destroyed, [] { --lingering; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(kConnectTimeoutMs * 3, socket, [socket] {
             socket->abort();

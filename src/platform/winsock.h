@@ -80,6 +80,16 @@ public:
     // background before the connection is shut down.
     void Close();
 
+    // Ends the sending side once what is queued is out (the peer sees FIN) and keeps
+    // receiving: data events go on until the peer ends too, then closed() as usual.
+    void Shutdown();
+    // The connected peer as "address:port" (IPv4 also when it came in dual-stack); empty
+    // when there is no connection.
+    QString PeerName() const;
+    // Connections of all sockets that were closed with bytes still queued and are
+    // handing them over in the background.
+    static int Lingering();
+
     // Bytes queued by SendData that the peer has not taken yet.
     qint64 BytesQueued() const;
     // Holds back data events while `sink` has more than kMaxQueuedBytes queued.

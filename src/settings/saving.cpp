@@ -1,4 +1,5 @@
-#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
 
 #include "app/frmKavelin.h"
 #include "settings/ini.h"
@@ -33,6 +34,7 @@ void frmKavelin::Export_Click() {
             WriteIni(iniPath_, section, key, value);
         }
     } catch (const IniError& e) {
+        qCWarning(lcSettings, "%s; the settings were not saved", e.what());
         warn(QStringLiteral("The settings could not be saved.\r\n") +
                  QString::fromLocal8Bit(e.what()),
              QString(), MsgIcon::Exclamation);
@@ -55,13 +57,44 @@ void frmKavelin::Form_Unload() {
         return;
     }
     unloaded_ = true;
+    emit unloading();
     Timer1->stop();
     for (int n = 1; n <= kChannels; ++n) {
-        tcpServer(n)->Close();
+        if (sessions_(n) && DvrConnected(n) != kFalse) {
+            // The terminal gets FIN and may still finish what it was sending; that reaches
+            // the DVR too, and its link ends once the terminal has ended.
+            tcpServer(n)->Shutdown();
+        } else {
+            endTerminalSession(n, "closed as the bridge stops");
+            tcpServer(n)->Close();
+            // Queued bytes still go out, then FIN.
+            tcpClient(n)->Close();
+        }
     }
-    // Every DVR sees an orderly close rather than the bare end of the process.
-    for (int n = 1; n <= kChannels; ++n) {
-        tcpClient(n)->Close();
-    }
-    QCoreApplication::exit(0);
+    finishUnload();
+}
+
+void frmKavelin::finishUnload() {
+    // The program ends once every link has handed over what it held, or after the bound,
+    // when a DVR does not read or a terminal does not stop.
+    const QDeadlineTimer deadline(kUnloadBoundMs);
+    auto* poll = new QTimer(this);
+    poll->setInterval(10);
+    connect(poll, &QTimer::timeout, this, [this, poll, deadline] {
+        bool busy = Winsock::Lingering() > 0;
+        for (int n = 1; n <= kChannels && !busy; ++n) {
+            busy = tcpServer(n)->State() != Winsock::sckClosed ||
+                   tcpClient(n)->State() != Winsock::sckClosed;
+        }
+        if (busy && !deadline.hasExpired()) {
+            return;
+        }
+        if (busy) {
+            qCWarning(lcService, "gave up handing over after %d ms; %d links still held bytes",
+                      kUnloadBoundMs, Winsock::Lingering());
+        }
+        poll->deleteLater();
+        emit unloaded();
+    });
+    poll->start();
 }
