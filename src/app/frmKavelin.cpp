@@ -7,6 +7,8 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
+#include "printer/print_spooler.h"
+
 namespace {
 
 // The layout is drawn in twips; 15 twips make one pixel at 96 dpi.
@@ -104,6 +106,8 @@ frmKavelin::frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn 
         DvrConnected(i) = kFalse;
     }
     buildWindow();
+    spooler_ = new PrintSpooler(this);
+    connect(spooler_, &PrintSpooler::printFailed, this, [this](int i) { printFailed(i); });
 }
 
 frmKavelin::~frmKavelin() = default;
