@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QTemporaryFile>
 #include <algorithm>
 #include <condition_variable>
@@ -369,7 +370,27 @@ void PrintDocument(const std::optional<PrinterInfo>& chosen, const QStringList& 
     Submit(http.get(), queue, pdf.fileName());
 }
 
+// Windows-1252's 0x80-0x9F; the five holes stay C1 controls, as Windows decodes them,
+// and are then dropped like every other control character.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
 }  // namespace
+
+QString receiptText(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    QString text = utf8(bytes);
+    if (!utf8.hasError())
+        return text;
+    text.resize(bytes.size());
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = uchar(bytes[i]);
+        text[i] = QChar(byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
+    }
+    return text;
+}
 
 QList<PrinterInfo> CupsPrinterServices::Printers() {
     QString why;
@@ -436,7 +457,7 @@ void CupsPrinterServices::SetPrinter(const PrinterInfo& printer) {
 }
 
 void CupsPrinterServices::PrintLine(const QByteArray& text) {
-    AppendLines(QString::fromUtf8(text), &lines_);
+    AppendLines(receiptText(text), &lines_);
 }
 
 PrintJob CupsPrinterServices::takeDocument() {

@@ -25,7 +25,7 @@ public:
     // PRINTER, then the scheduler's default) when that queue exists.
     std::optional<PrinterInfo> Printer() override;
     void SetPrinter(const PrinterInfo& printer) override;
-    // The bytes are receipt text, decoded as UTF-8. Line breaks inside them (CR, LF,
+    // The bytes are receipt text, decoded by receiptText. Line breaks inside them (CR, LF,
     // CR LF, VT, FF) start new lines on paper; one trailing break is absorbed by the
     // line end PrintLine adds itself. Tabs become spaces, other control characters
     // are dropped.
@@ -41,3 +41,6 @@ private:
     QStringList lines_;
 };
 
+// Terminals send UTF-8 or a Western 8-bit code page, and nothing says which: a piece
+// that is valid UTF-8 is read as UTF-8, any other as Windows-1252.
+QString receiptText(const QByteArray& bytes);
