@@ -8,6 +8,8 @@
 #include <QStylePainter>
 #include <utility>
 
+#include "printer/print_spooler.h"
+
 namespace {
 
 // The layout is drawn in twips; 15 twips make one pixel at 96 dpi.
@@ -105,6 +107,9 @@ frmKavelin::frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn 
         DvrConnected(i) = kFalse;
     }
     buildWindow();
+    spooler_ = new PrintSpooler(this);
+    connect(spooler_, &PrintSpooler::printFailed, this,
+            [this](int i, const QString& reason) { printFailed(i, reason); });
 }
 
 frmKavelin::~frmKavelin() = default;

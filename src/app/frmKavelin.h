@@ -21,6 +21,8 @@
 #include "platform/winsock.h"
 #include "service/event_log.h"
 
+class PrintSpooler;
+
 enum class MsgIcon { None, Exclamation };
 // Shows one modal message. An empty title means the application's own title.
 using MessageBoxFn = std::function<void(const QString& text, const QString& title, MsgIcon icon)>;
@@ -87,11 +89,16 @@ public:
     void tcpServer_Close(int index);
     void tcpServer_DataArrival(int index, qint32 bytesTotal);
     void ForwardToDvr(int index, const QByteArray& text);
+    // The error path of forwarding: rebuilds the channel's DVR link.
+    void forwardingFailed(int index);
 
     // ---- printer
     void cboPrinters_Click();
     void cmdOK_Click();
-    void PrintText(const QByteArray& text);
+    // Queues the piece for printing; throws PrintError when it cannot even be queued.
+    void PrintText(int index, const QByteArray& text);
+    // A queued piece of the channel failed to print; runs from the event loop.
+    void printFailed(int index, const QString& reason);
 
     // ---- schedule
     void chkSchedule_Click();
@@ -175,6 +182,7 @@ private:
     MessageBoxFn messageBox_;
     ClockFn clock_;
     PrinterServices* printers_;
+    PrintSpooler* spooler_ = nullptr;
     // Start-up sets the schedule box before the hours and rows are loaded; the check
     // that click would run is left to start-up's own explicit call.
     bool scheduleArmed_ = false;
