@@ -105,6 +105,7 @@ frmKavelin::frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn 
     for (int i = 1; i <= kChannels; ++i) {
         PosConnected(i) = kFalse;
         DvrConnected(i) = kFalse;
+        allowed_(i) = AllowList();
     }
     buildWindow();
     spooler_ = new PrintSpooler(this);

@@ -19,6 +19,7 @@
 #include "app/control_array.h"
 #include "platform/printer_services.h"
 #include "platform/winsock.h"
+#include "pos/allow_list.h"
 #include "service/event_log.h"
 
 class PrintSpooler;
@@ -206,6 +207,18 @@ private:
     };
     ChannelArray<std::optional<TerminalSession>> sessions_;
     ChannelArray<FailureRun> dvrFailures_;
+    // Who may take each channel, from the file's "ALLOW" keys; nullopt for a row whose list
+    // does not parse, which then never listens. Read at start-up, never saved.
+    ChannelArray<std::optional<AllowList>> allowed_;
+    // Refused peers are logged at most once a minute per row while the same one keeps trying.
+    struct Refusals {
+        QHostAddress peer;
+        int unlogged = 0;
+        qint64 lastLineMs = 0;
+    };
+    ChannelArray<Refusals> refusals_;
+    void logRefusal(int index, const QHostAddress& peer);
+
     // The name of the printer output goes to, for the status line; empty when none.
     QString printerName_;
 };
