@@ -86,19 +86,28 @@ struct SlowDvr {
     QTcpSocket* socket = nullptr;
 };
 
+// One channel of the real program, between that DVR and a terminal.
+struct SlowChannel {
+    SlowDvr dvr;
+    quint16 pos = freePort();
+    Bridge bridge{kSetup + row(1, dvr.server.serverPort(), pos)};
+    std::unique_ptr<QTcpSocket> terminal;
+
+    bool start() {
+        bridge.start();
+        return dvr.link() && (terminal = terminalOn(pos)) != nullptr;
+    }
+};
+
 }  // namespace
 
 class TestService : public QObject {
     Q_OBJECT
 private slots:
     void stopHandsOverEveryHeldByteThenExitsZero() {
-        SlowDvr dvr;
-        const quint16 pos = freePort();
-        Bridge bridge(kSetup + row(1, dvr.server.serverPort(), pos));
-        bridge.start();
-        QVERIFY(dvr.link());
-        auto terminal = terminalOn(pos);
-        QVERIFY(terminal);
+        SlowChannel channel;
+        QVERIFY(channel.start());
+        auto& [dvr, pos, bridge, terminal] = channel;
         // More than the bridge holds back before TCP pushes back on the terminal.
         QByteArray sent;
         for (int i = 0; sent.size() < (3 << 20); ++i) {
@@ -133,13 +142,9 @@ private slots:
         QFETCH(int, signalCount);
         QFETCH(int, boundMs);
         QFETCH(int, exitCode);
-        SlowDvr dvr;
-        const quint16 pos = freePort();
-        Bridge bridge(kSetup + row(1, dvr.server.serverPort(), pos));
-        bridge.start();
-        QVERIFY(dvr.link());
-        auto terminal = terminalOn(pos);
-        QVERIFY(terminal);
+        SlowChannel channel;
+        QVERIFY(channel.start());
+        auto& [dvr, pos, bridge, terminal] = channel;
         terminal->write(QByteArray(8 << 20, 'X'));
         QTest::qWait(500);
         QElapsedTimer clock;
