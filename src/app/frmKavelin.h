@@ -207,6 +207,12 @@ private:
     };
     ChannelArray<std::optional<TerminalSession>> sessions_;
     ChannelArray<FailureRun> dvrFailures_;
+    // A link the DVR closes within this is a failed attempt, not a link that was up.
+    static constexpr int kStableLinkMs = 5000;
+    ChannelArray<qint64> dvrUpSinceMs_;
+    ChannelArray<bool> dvrSlamming_;
+    void logDvrUp(int index);
+    void logDvrFailure(int index, const QString& reason);
     // Who may take each channel, from the file's "ALLOW" keys; nullopt for a row whose list
     // does not parse, which then never listens. Read at start-up, never saved.
     ChannelArray<std::optional<AllowList>> allowed_;
