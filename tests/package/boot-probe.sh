@@ -93,6 +93,16 @@ check "the log is beside the program" test -s "$folder/PosKavelin.log"
 check "the settings survived" grep -q "DVR_PORT=$dvr_port" "$folder/PosKavelin.ini"
 ls -l "$folder" | sed 's/^/   /'
 
+echo "== removal stops the instance, purging deletes its folder and its enablement"
+timeout 40 systemctl start "$unit"
+DEBIAN_FRONTEND=noninteractive timeout 60 dpkg --remove poskavelin >/dev/null
+check "removal stopped the running instance" sh -c "! systemctl -q is-active '$unit'"
+check "removal kept the settings" test -f "$folder/PosKavelin.ini"
+DEBIAN_FRONTEND=noninteractive timeout 60 dpkg --purge poskavelin >/dev/null
+check "purge deleted /var/lib/poskavelin" test ! -e /var/lib/poskavelin
+check "purge deleted the enabled instance" \
+    test ! -e "/etc/systemd/system/multi-user.target.wants/$unit"
+
 kill "$dvr" 2>/dev/null
 echo "== $failures failed"
 exit $((failures > 0))
