@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+#include <utility>
 
 namespace {
 
@@ -283,9 +284,28 @@ void frmKavelin::wireChannel(int i) {
     connect(tcpServer(i), &Winsock::closed, this, [this, i] { tcpServer_Close(i); });
 }
 
-void frmKavelin::warn(const QString& text, const QString& title, MsgIcon icon) const {
-    if (messageBox_) {
-        messageBox_(text, title.isEmpty() ? kAppTitle : title, icon);
+void frmKavelin::warn(const QString& text, const QString& title, MsgIcon icon) {
+    const QString shownTitle = title.isEmpty() ? kAppTitle : title;
+    if (loading_) {
+        boxesAfterLoad_.append({text, shownTitle, icon});
+        return;
+    }
+    showBox(text, shownTitle, icon);
+}
+
+void frmKavelin::showBox(const QString& text, const QString& title, MsgIcon icon) {
+    if (!messageBox_) {
+        return;
+    }
+    ++boxesOpen_;
+    messageBox_(text, title, icon);
+    if (--boxesOpen_ == 0 && std::exchange(scheduleTickDue_, false)) {
+        // From the event loop, so the check never runs inside the handler that showed the box.
+        QTimer::singleShot(0, this, [this] {
+            if (Timer1->isActive()) {
+                Timer1_Timer();
+            }
+        });
     }
 }
 

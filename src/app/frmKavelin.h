@@ -13,10 +13,13 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <optional>
+#include <tuple>
 
 #include "app/control_array.h"
 #include "platform/printer_services.h"
 #include "platform/winsock.h"
+#include "service/event_log.h"
 
 enum class MsgIcon { None, Exclamation };
 // Shows one modal message. An empty title means the application's own title.
@@ -51,6 +54,8 @@ public:
     static constexpr int kFalse = 0;
     static inline const QString kAppTitle = QStringLiteral("PosKavelin");
     static inline const QString kNoPrinter = QStringLiteral("No Printer");
+    // How long closing waits for DVRs to take what is still queued.
+    static constexpr int kUnloadBoundMs = 3000;
 
     frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn clock,
                PrinterServices* printers, QWidget* parent = nullptr);
@@ -137,9 +142,20 @@ public:
     ChannelArray<int> DvrConnected;
     qint16 PrinterOn = 0;
 
+    // One line for a hidden bridge's observers: DVR links up, terminals connected, printer.
+    QString StatusLine() const;
+
     // Paints a status label: caption, background, text colour, in that order.
     static void paintLabel(QLabel* label, const QString& caption, const QColor& background,
                            const QColor& text);
+
+signals:
+    // A channel's DVR link or terminal, or the printer choice, changed.
+    void bridgeChanged();
+    // Form_Unload has begun: the bridge is handing over what it holds and then ends.
+    void unloading();
+    // Everything is handed over (or the bound ran out); the event loop is told to end.
+    void unloaded();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -148,8 +164,12 @@ private:
     void buildWindow();
     void buildChannelRow(int index);
     void wireChannel(int index);
-    void warn(const QString& text, const QString& title, MsgIcon icon) const;
+    void warn(const QString& text, const QString& title, MsgIcon icon);
+    void showBox(const QString& text, const QString& title, MsgIcon icon);
     void fillPrinterList(const QByteArray& savedPrinter);
+    QString dvrName(int index) const;
+    void endTerminalSession(int index, const char* how);
+    void finishUnload();
 
     QString iniPath_;
     MessageBoxFn messageBox_;
@@ -159,6 +179,27 @@ private:
     // that click would run is left to start-up's own explicit call.
     bool scheduleArmed_ = false;
     bool unloaded_ = false;
+    // A box shown inside start-up would run a nested event loop, and a terminal's text
+    // could be forwarded before the printer settings are loaded; start-up's boxes wait
+    // until it has returned.
+    bool loading_ = false;
+    QList<std::tuple<QString, QString, MsgIcon>> boxesAfterLoad_;
+    // While a handler's box is open a schedule tick must not run inside it; it runs once
+    // the box is closed.
+    int boxesOpen_ = 0;
+    bool scheduleTickDue_ = false;
+
+    // For the event log only: what each terminal session carried, and each DVR link's run
+    // of failed attempts, so a DVR that refuses for an hour gives a few lines, not 3,600.
+    struct TerminalSession {
+        QString peer;
+        qint64 pieces = 0;
+        qint64 bytes = 0;
+    };
+    ChannelArray<std::optional<TerminalSession>> sessions_;
+    ChannelArray<FailureRun> dvrFailures_;
+    // The name of the printer output goes to, for the status line; empty when none.
+    QString printerName_;
 };
 
 // Colours of the status looks.

@@ -1,37 +1,60 @@
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <QPointer>
-#include <cstdio>
+#include <cstring>
 
 #include "app/frmKavelin.h"
 #include "platform/cups_printer.h"
+#include "service/event_log.h"
+#include "service/stop_signals.h"
+#include "service/systemd_notify.h"
 
 namespace {
 
-bool hasDisplay() {
-    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+// A hidden bridge often runs as a service with no desktop at all, or inherits a DISPLAY
+// whose server is long gone; either way it must start, on the offscreen platform. Qt tries
+// the platforms of a ';' list in order and takes the first that comes up.
+void choosePlatform() {
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        return;  // chosen by whoever started us
+    }
+    QByteArray platforms;
+    if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) {
+        platforms += "wayland;";
+    }
+    if (qEnvironmentVariableIsSet("DISPLAY")) {
+        platforms += "xcb;";
+    }
+    qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // A hidden bridge often runs as a service with no desktop at all.
-    if (!hasDisplay() && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
+    choosePlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(frmKavelin::kAppTitle);
     // Hidden mode has no visible window; only Form_Unload ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QString iniPath = QDir(QCoreApplication::applicationDirPath()).filePath("PosKavelin.ini");
+    const QDir folder(QCoreApplication::applicationDirPath());
+    event_log::install(folder.filePath("PosKavelin.log"));
+    qCInfo(lcService, "started in %s (pid %lld, %s platform)", qUtf8Printable(folder.path()),
+           qint64(::getpid()), qUtf8Printable(QGuiApplication::platformName()));
+
+    const QString iniPath = folder.filePath("PosKavelin.ini");
     const bool canShow = QGuiApplication::platformName() != QLatin1String("offscreen");
 
     QPointer<frmKavelin> window;
     MessageBoxFn messageBox = [&window, canShow](const QString& text, const QString& title,
                                                  MsgIcon icon) {
-        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
+        // Also in the log, for the hidden bridge whose boxes nobody sees.
+        qCWarning(
+            lcService, "message \"%s\": %s", qUtf8Printable(title),
+            qUtf8Printable(text.trimmed().replace(QLatin1String("\r\n"), QLatin1String(" "))));
         if (!canShow) {
             return;  // nobody could ever press OK
         }
@@ -47,10 +70,32 @@ int main(int argc, char* argv[]) {
         }
     };
 
+    StopSignals stopSignals;
+    SystemdNotify systemd;
     CupsPrinterServices printers;
     frmKavelin form(
         iniPath, messageBox, [] { return QTime::currentTime(); }, &printers);
     window = &form;
+
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &form, [&form](int number) {
+        qCInfo(lcService, "stopping on %s", sigabbrev_np(number) ? sigabbrev_np(number) : "signal");
+        form.Form_Unload();
+    });
+    QObject::connect(&form, &frmKavelin::unloading, &systemd, &SystemdNotify::stopping);
+    QObject::connect(
+        &form, &frmKavelin::unloaded, &app,
+        [] {
+            qCInfo(lcService, "stopped");
+            QCoreApplication::exit(0);
+        },
+        Qt::QueuedConnection);
+    if (systemd.enabled()) {
+        QObject::connect(&form, &frmKavelin::bridgeChanged, &systemd,
+                         [&form, &systemd] { systemd.status(form.StatusLine()); });
+    }
+
     form.Form_Load();
+    systemd.status(form.StatusLine());
+    systemd.ready();
     return app.exec();
 }

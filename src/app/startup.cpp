@@ -1,4 +1,6 @@
+#include <QTimer>
 #include <optional>
+#include <utility>
 
 #include "app/frmKavelin.h"
 #include "settings/ini.h"
@@ -30,6 +32,7 @@ std::optional<int> inRange(std::optional<int> value, int low, int high) {
 }  // namespace
 
 void frmKavelin::Form_Load() {
+    loading_ = true;
     // After one failed read the file is left alone: one warning, then initial values.
     bool readable = true;
     auto read = [&](const QByteArray& section, const QByteArray& key) -> std::optional<QByteArray> {
@@ -40,6 +43,7 @@ void frmKavelin::Form_Load() {
             return ReadIni(iniPath_, section, key);
         } catch (const IniError& e) {
             readable = false;
+            qCWarning(lcSettings, "%s; starting with the initial settings", e.what());
             warn(QStringLiteral("The settings could not be read, so the program starts with its "
                                 "initial settings.\r\n") +
                      QString::fromLocal8Bit(e.what()),
@@ -101,6 +105,18 @@ void frmKavelin::Form_Load() {
         PrinterOn = qint16(*printerOn);
     }
     fillPrinterList(savedPrinter);
+
+    loading_ = false;
+    if (!boxesAfterLoad_.isEmpty()) {
+        QTimer::singleShot(0, this, [this] {
+            if (unloaded_) {
+                return;
+            }
+            for (const auto& [text, title, icon] : std::exchange(boxesAfterLoad_, {})) {
+                showBox(text, title, icon);
+            }
+        });
+    }
 }
 
 void frmKavelin::chkEnable_Click(int index) {

@@ -1,3 +1,5 @@
+#include <chrono>
+
 #include "app/frmKavelin.h"
 #include "dvr/address_checks.h"
 
@@ -21,9 +23,24 @@ std::optional<int> dvrPort(const QString& text) {
     return value <= 65535 ? std::optional<int>(value) : std::nullopt;
 }
 
+qint64 steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
+QString frmKavelin::dvrName(int index) const {
+    return QStringLiteral("channel %1: DVR %2:%3")
+        .arg(index)
+        .arg(tcpClient(index)->RemoteHost())
+        .arg(tcpClient(index)->RemotePort());
+}
+
 void frmKavelin::cmdConnect_Click(int index) {
+    if (unloaded_) {
+        return;  // the error path of a piece forwarded while the bridge ends
+    }
     QString warning;
     bool failed = false;
     const auto port = dvrPort(txtPort(index)->text());
@@ -36,6 +53,9 @@ void frmKavelin::cmdConnect_Click(int index) {
         failed = true;
     }
     if (failed) {
+        qCWarning(
+            lcDvr, "channel %d: DVR address \"%s\" or port \"%s\" is not valid; not connecting",
+            index, qUtf8Printable(txtIP(index)->text()), qUtf8Printable(txtPort(index)->text()));
         warn(warning, QString(), MsgIcon::Exclamation);
         return;
     }
@@ -47,6 +67,10 @@ void frmKavelin::cmdConnect_Click(int index) {
     tcpClient(index)->RemoteHost(txtIP(index)->text());
     tcpClient(index)->RemotePort(*port);
     tcpClient(index)->Connect();
+    // A DVR that keeps failing is retried every second; its attempts are summarised instead.
+    if (!dvrFailures_(index).failing()) {
+        qCInfo(lcDvr, "%s connecting", qUtf8Printable(dvrName(index)));
+    }
     ShowDvrStatus(index, 1);
     cmdDisconnect(index)->setText(QStringLiteral("Stop Connecting"));
     cmdDisconnect(index)->setEnabled(true);
@@ -54,6 +78,11 @@ void frmKavelin::cmdConnect_Click(int index) {
 }
 
 void frmKavelin::cmdDisconnect_Click(int index) {
+    endTerminalSession(index, "disconnected");
+    if (tcpClient(index)->State() != Winsock::sckClosed) {
+        qCInfo(lcDvr, "%s disconnected%s", qUtf8Printable(dvrName(index)),
+               qUtf8Printable(dvrFailures_(index).ended(steadyMs())));
+    }
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
     DvrConnected(index) = kFalse;
@@ -69,6 +98,8 @@ void frmKavelin::cmdDisconnect_Click(int index) {
 }
 
 void frmKavelin::tcpClient_Connect(int index) {
+    qCInfo(lcDvr, "%s link up%s", qUtf8Printable(dvrName(index)),
+           qUtf8Printable(dvrFailures_(index).ended(steadyMs())));
     ShowDvrStatus(index, 2);
     cmdDisconnect(index)->setText(QStringLiteral("Disconnect"));
     DvrConnected(index) = kTrue;
@@ -79,6 +110,9 @@ void frmKavelin::tcpClient_Close(int index) {
     if (tcpClient(index)->State() != Winsock::sckClosing) {
         return;
     }
+    qCWarning(lcDvr, "%s closed the link (remote host closed); reconnecting",
+              qUtf8Printable(dvrName(index)));
+    endTerminalSession(index, "closed with its DVR link");
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
     DvrConnected(index) = kFalse;
@@ -92,7 +126,23 @@ void frmKavelin::tcpClient_Close(int index) {
     cmdConnect_Click(index);
 }
 
-void frmKavelin::tcpClient_Error(int index, int /*number*/, const QString& /*description*/) {
+void frmKavelin::tcpClient_Error(int index, int /*number*/, const QString& description) {
+    FailureRun& run = dvrFailures_(index);
+    const qint64 now = steadyMs();
+    switch (run.failed(now)) {
+        case FailureRun::Line::First:
+            qCWarning(lcDvr, "%s link failed (%s); retrying every second",
+                      qUtf8Printable(dvrName(index)), qUtf8Printable(description));
+            break;
+        case FailureRun::Line::Summary:
+            qCWarning(lcDvr, "%s still failing: %d attempts in %s (%s)",
+                      qUtf8Printable(dvrName(index)), run.failures(),
+                      qUtf8Printable(spokenDuration(run.lastingMs(now))),
+                      qUtf8Printable(description));
+            break;
+        case FailureRun::Line::None:
+            break;
+    }
     tcpClient(index)->Close();
     cmdConnect_Click(index);
 }

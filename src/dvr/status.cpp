@@ -15,4 +15,5 @@ void frmKavelin::ShowDvrStatus(int index, int code) {
         default:
             break;
     }
+    emit bridgeChanged();
 }

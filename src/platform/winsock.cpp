@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -33,6 +34,8 @@ constexpr int kKeepCount = 3;
 // rebuilt instead of queueing receipts into a dead connection.
 constexpr unsigned kUserTimeoutMs = 30000;
 
+int lingering = 0;
+
 // A dotted address is read as decimal in every part, as the address check reads it:
 // the C library would take '010.0.0.5' as octal and connect somewhere else.
 std::optional<QHostAddress> parseDottedDecimal(const QString& text) {
@@ -43,18 +46,20 @@ std::optional<QHostAddress> parseDottedDecimal(const QString& text) {
     quint32 address = 0;
     for (const QString& raw : parts) {
         const QString part = raw.trimmed();
-        if (part.isEmpty() || part.size() > 8) {
+        if (part.isEmpty()) {
             return std::nullopt;
         }
+        // Any number of leading zeros, as the address check allows; the value is capped
+        // as it grows, so a long digit run cannot overflow.
         uint value = 0;
         for (QChar c : part) {
             if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
                 return std::nullopt;
             }
             value = value * 10 + uint(c.unicode() - '0');
-        }
-        if (value > 255) {
-            return std::nullopt;
+            if (value > 255) {
+                return std::nullopt;
+            }
         }
         address = (address << 8) | value;
     }
@@ -93,8 +98,15 @@ void armDeadPeerDetection(QTcpSocket* socket, bool withUserTimeout) {
 
 }  // namespace
 
+qint32 followingRequestId(qint32 id) {
+    // Ids stay positive and never repeat within any span a request could wait in.
+    return id >= std::numeric_limits<qint32>::max() ? 1 : id + 1;
+}
+
 Winsock::Winsock(QObject* parent) : QObject(parent) {
     attemptPacer_.setSingleShot(true);
+    // The spacing is a floor: a coarse timer may fire up to 5 % early.
+    attemptPacer_.setTimerType(Qt::PreciseTimer);
     connect(&attemptPacer_, &QTimer::timeout, this, &Winsock::startAttempt);
     connectTimeout_.setSingleShot(true);
     connectTimeout_.setInterval(kConnectTimeoutMs);
@@ -125,19 +137,25 @@ Winsock::~Winsock() {
 }
 
 void Winsock::Connect() {
+    // A second Connect replaces the first: one attempt in flight, never two.
+    attemptPacer_.stop();
+    connectTimeout_.stop();
     releaseSocket(false);
     closeServer();
     state_ = sckConnecting;
-    const qint64 sinceLast =
-        lastAttemptStart_.isValid() ? lastAttemptStart_.elapsed() : kMinAttemptSpacingMs;
-    if (sinceLast < kMinAttemptSpacingMs) {
-        attemptPacer_.start(int(kMinAttemptSpacingMs - sinceLast));
+    // Rounded up to whole milliseconds, so the spacing is never cut short by a fraction.
+    constexpr qint64 kSpacingNs = qint64(kMinAttemptSpacingMs) * 1000000;
+    const qint64 sinceLastNs =
+        lastAttemptStart_.isValid() ? lastAttemptStart_.nsecsElapsed() : kSpacingNs;
+    if (sinceLastNs < kSpacingNs) {
+        attemptPacer_.start(int((kSpacingNs - sinceLastNs + 999999) / 1000000));
     } else {
         startAttempt();
     }
 }
 
 void Winsock::startAttempt() {
+    abandonDial();
     lastAttemptStart_.start();
     const auto address = parseAddress(remoteHost_);
     if (!address) {
@@ -278,7 +296,8 @@ void Winsock::onNewConnection() {
         // before the window had the chance to accept it.
         request->setParent(this);
         request->setReadBufferSize(kReadBufferBytes);
-        const qint32 id = nextRequestId_++;
+        const qint32 id = nextRequestId_;
+        nextRequestId_ = followingRequestId(nextRequestId_);
         requests_.insert(id, request);
         emit connectionRequest(id);
         if (QTcpSocket* unaccepted = requests_.take(id)) {
@@ -415,6 +434,46 @@ void Winsock::SendData(const QByteArray& data) {
     }
 }
 
+void Winsock::Shutdown() {
+    if (state_ != sckConnected || !socket_) {
+        Close();
+        return;
+    }
+    socket_->flush();
+    if (socket_->bytesToWrite() == 0) {
+        ::shutdown(int(socket_->socketDescriptor()), SHUT_WR);
+        return;
+    }
+    // Still queued: FIN goes out once the last byte has been written.
+    QPointer<QTcpSocket> socket = socket_;
+    auto* once = new QObject(socket_);
+    connect(socket_, &QTcpSocket::bytesWritten, once, [socket, once] {
+        if (socket && socket->bytesToWrite() == 0) {
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+            once->deleteLater();
+        }
+    });
+}
+
+QString Winsock::PeerName() const {
+    if (!socket_ || state_ != sckConnected) {
+        return {};
+    }
+    QHostAddress address = socket_->peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        address = QHostAddress(v4);
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(socket_->peerPort())
+               : QStringLiteral("%1:%2").arg(address.toString()).arg(socket_->peerPort());
+}
+
+int Winsock::Lingering() {
+    return lingering;
+}
+
 qint64 Winsock::BytesQueued() const {
     return (socket_ && state_ == sckConnected) ? socket_->bytesToWrite() : 0;
 }
@@ -455,6 +514,8 @@ void Winsock::releaseSocket(bool flush) {
     if (flush && socket->state() == QAbstractSocket::ConnectedState) {
         // An orderly close: what is queued still goes out, then FIN. The socket frees
         // itself; the timer bounds a peer that never takes the rest.
+        ++lingering;
+        connect(socket, &QObject::destroyed, [] { --lingering; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(kConnectTimeoutMs * 3, socket, [socket] {
             socket->abort();

@@ -21,6 +21,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The id after `id` for the connection requests of one socket; wraps to 1 after the
+// largest qint32, as a bridge that runs for years may accept more than 2^31 terminals.
+qint32 followingRequestId(qint32 id);
+
 // The event-driven TCP socket the window uses for both sides of a channel: a client
 // link to a DVR, or a listener that turns into the accepted connection of a terminal.
 // It keeps the classic control's members, state numbers and events, on Qt sockets.
@@ -75,6 +79,16 @@ public:
     // Ends whatever the socket does. Queued outgoing bytes are still delivered in the
     // background before the connection is shut down.
     void Close();
+
+    // Ends the sending side once what is queued is out (the peer sees FIN) and keeps
+    // receiving: data events go on until the peer ends too, then closed() as usual.
+    void Shutdown();
+    // The connected peer as "address:port" (IPv4 also when it came in dual-stack); empty
+    // when there is no connection.
+    QString PeerName() const;
+    // Connections of all sockets that were closed with bytes still queued and are
+    // handing them over in the background.
+    static int Lingering();
 
     // Bytes queued by SendData that the peer has not taken yet.
     qint64 BytesQueued() const;

@@ -6,6 +6,10 @@ void frmKavelin::tcpServer_DataArrival(int index, qint32 /*bytesTotal*/) {
     }
     QByteArray text;
     tcpServer(index)->GetData(text);
+    if (std::optional<TerminalSession>& session = sessions_(index)) {
+        ++session->pieces;
+        session->bytes += text.size();
+    }
     if (DvrConnected(index) != kFalse) {
         ForwardToDvr(index, text);
     }

@@ -13,6 +13,7 @@ void frmKavelin::fillPrinterList(const QByteArray& savedPrinter) {
 
     if (PrinterOn == 0) {
         cboPrinters->setCurrentIndex(cboPrinters->findText(kNoPrinter, Qt::MatchExactly));
+        emit bridgeChanged();
         return;
     }
     const QString saved = QString::fromUtf8(savedPrinter);
@@ -28,6 +29,8 @@ void frmKavelin::fillPrinterList(const QByteArray& savedPrinter) {
     const QString shown = current ? current->DeviceName : kNoPrinter;
     cboPrinters->setCurrentIndex(
         cboPrinters->findText(shown, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    printerName_ = current ? current->DeviceName : QString();
+    emit bridgeChanged();
 }
 
 void frmKavelin::cboPrinters_Click() {
@@ -43,6 +46,7 @@ void frmKavelin::cmdOK_Click() {
         warn(QStringLiteral("No Printer set => don't send to printer"), QStringLiteral("Print"),
              MsgIcon::None);
         PrinterOn = 0;
+        emit bridgeChanged();
         return;
     }
     if (!printers_) {
@@ -56,6 +60,8 @@ void frmKavelin::cmdOK_Click() {
                      current.DeviceName + QStringLiteral(" printer on ") + current.Port,
                  QStringLiteral("Print"), MsgIcon::None);
             PrinterOn = 1;
+            printerName_ = current.DeviceName;
+            emit bridgeChanged();
             return;
         }
     }

@@ -23,15 +23,23 @@ void frmKavelin::endHour_Change() {
 }
 
 void frmKavelin::Timer1_Timer() {
+    if (boxesOpen_ > 0) {
+        scheduleTickDue_ = true;
+        return;
+    }
     CheckSchedule();
 }
 
 void frmKavelin::CheckSchedule() {
     const QTime now = clock_ ? clock_() : QTime::currentTime();
     if (now.hour() == endHour->value() && now.minute() == 59) {
+        qCInfo(lcSchedule, "schedule: disconnecting all channels at %s",
+               qUtf8Printable(now.toString(QStringLiteral("H:mm"))));
         cmdDisconnectAll_Click();
     }
     if (now.hour() == startHour->value() && now.minute() == 1) {
+        qCInfo(lcSchedule, "schedule: connecting all channels at %s",
+               qUtf8Printable(now.toString(QStringLiteral("H:mm"))));
         cmdConnectAll_Click();
     }
 }

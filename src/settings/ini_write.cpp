@@ -6,7 +6,6 @@
 #include <QList>
 #include <QSaveFile>
 #include <cerrno>
-#include <system_error>
 #include <utility>
 
 #include "settings/ini.h"
@@ -15,15 +14,11 @@
 namespace ini_detail {
 [[noreturn]] void Fail(const char* what, const QString& path, const QString& reason);
 QByteArray AsciiLower(QByteArrayView text);
-void PrepareFile(const QString& path);
-QByteArray ReadWholeFile(const QString& path);
+QByteArray LoadFile(const QString& path);
+QString SystemReason(int error);
 }  // namespace ini_detail
 
 namespace {
-
-QString SystemReason(int error) {
-    return QString::fromStdString(std::system_category().message(error));
-}
 
 // Codes 0 to 13 (TAB, LF, CR among them) are trimmed, a blank is not. Compared unsigned:
 // a value may end in bytes from 0x80 up, and those are text.
@@ -73,22 +68,51 @@ QList<LineSpan> Lines(const QByteArray& text) {
     return lines;
 }
 
+using ini_detail::SystemReason;
+
+void WriteAll(int fd, const QString& path, const QByteArray& text) {
+    for (qsizetype done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.constData() + done, size_t(text.size() - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // A short write carries no error; the reason (disk full) comes with the next attempt.
+        if (n <= 0) {
+            ini_detail::Fail("cannot write", path, SystemReason(n < 0 ? errno : ENOSPC));
+        }
+        done += n;
+    }
+}
+
+// For a folder that refuses new files while the file itself may be written (a shared
+// folder where only the file was opened up to the user): the text is written over the
+// old one and the rest cut off, so the file is never empty for longer than it must be.
+void RewriteInPlace(const QString& path, const QByteArray& text) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ini_detail::Fail("cannot write", path, SystemReason(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    WriteAll(fd, path, text);
+    if (::ftruncate(fd, off_t(text.size())) != 0 || (::fsync(fd) != 0 && errno != EINVAL)) {
+        ini_detail::Fail("cannot write", path, SystemReason(errno));
+    }
+}
+
 // The old file stays as it was unless the new text is complete on disk: the text goes to
-// a temporary file beside it, is synced, and then renamed over the old one.
+// a temporary file beside it, is synced, and then renamed over the old one. Only when the
+// folder refuses the temporary file is the file rewritten where it is.
 void ReplaceFile(const QString& path, const QByteArray& text) {
     QSaveFile out(path);
     // Unbuffered, so a failing write (full disk) is reported by write() itself.
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        ini_detail::Fail("cannot write", path, out.errorString());
+        RewriteInPlace(path, text);
+        return;
     }
-    // A short write carries no error; the reason (disk full) comes with the next attempt.
-    for (qsizetype done = 0; done < text.size();) {
-        const qint64 written = out.write(text.constData() + done, text.size() - done);
-        if (written <= 0) {
-            ini_detail::Fail("cannot write", path, out.errorString());
-        }
-        done += written;
-    }
+    WriteAll(out.handle(), path, text);
     // QSaveFile syncs too, but ignores the result; a failed sync must not be renamed over
     // good settings. EINVAL only says the file system has nothing to sync.
     if (::fsync(out.handle()) != 0 && errno != EINVAL) {
@@ -111,9 +135,7 @@ void ReplaceFile(const QString& path, const QByteArray& text) {
 void WriteIni(const QString& path, const QByteArray& section, const QByteArray& key,
               const QByteArray& value) {
     using ini_detail::AsciiLower;
-    ini_detail::PrepareFile(path);
-
-    QByteArray w = ini_detail::ReadWholeFile(path);
+    QByteArray w = ini_detail::LoadFile(path);
     const QByteArray header = '[' + AsciiLower(section) + ']';
     const QByteArray prefix = AsciiLower(key) + '=';
     const QByteArray keyLine = key + '=' + value;

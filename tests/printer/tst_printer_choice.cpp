@@ -87,7 +87,8 @@ private slots:
         QCOMPARE(h.w().cboPrinters->currentText(), QString("No Printer"));
         QCOMPARE(h.w().PrinterOn, 1);
         h.w().Export_Click();
-        QVERIFY(h.iniBytes().contains("EnablePrinter= 1\r\nPrinter=\r\n"));
+        // Nothing can be named, so the user's choice stays in the file for when it returns.
+        QVERIFY(h.iniBytes().contains("EnablePrinter= 1\r\nPrinter=Receipt 80\r\n"));
     }
 };
 

@@ -108,6 +108,25 @@ private slots:
         QCOMPARE(onTime.w().lbStatus(2)->text(), QString("Not Connected"));
     }
 
+    void tickDuringABoxWaitsUntilItIsClosed() {
+        Harness h;
+        prepare(h, 9, 17);
+        h.setRow(3, "bad", 1, freePort());
+        h.now = QTime(9, 1);
+        h.w().chkSchedule->setValue(1);
+        h.w().cmdDisconnectAll_Click();  // the first check connected; start from idle rows
+        h.w().Timer1->setInterval(20);
+        bool connectedInsideBox = false;
+        h.whileBoxOpen = [&] {
+            QTest::qWait(150);  // several ticks come due while the user reads
+            connectedInsideBox = connecting(h);
+        };
+        h.w().cmdConnect_Click(3);  // the bad row's warning
+        QVERIFY(!connectedInsideBox);
+        h.whileBoxOpen = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT(connecting(h), 1000);
+    }
+
     void endHourFollowsTheStartHour() {
         Harness h;
         h.load();

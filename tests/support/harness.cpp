@@ -24,6 +24,9 @@ Harness::Harness(const QByteArray& iniContent, bool writeIni) {
         iniPath(),
         [this](const QString& text, const QString& title, MsgIcon icon) {
             boxes.append({text, title, icon});
+            if (whileBoxOpen) {
+                whileBoxOpen();
+            }
         },
         [this] { return now; }, &printers);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <QByteArray>
 #include <QList>
 #include <QStringList>
@@ -7,6 +9,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTime>
+#include <csignal>
+#include <functional>
 #include <memory>
 
 #include "app/frmKavelin.h"
@@ -51,6 +55,8 @@ public:
 
     QTemporaryDir dir;
     QList<Box> boxes;
+    // Runs while a box is "open", as a user would take a while to press OK.
+    std::function<void()> whileBoxOpen;
     QTime now{12, 0};
     FakePrinters printers;
 
@@ -80,6 +86,26 @@ public:
 private:
     quint16 port_ = 0;
     QByteArray received_;
+};
+
+// Holds writes to a few bytes per file, the nearest thing to a full disk that works for
+// root as well; SIGXFSZ would otherwise end the test instead of failing the write.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, old_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+
+private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = nullptr;
 };
 
 // A port on 127.0.0.1 that was free a moment ago.
