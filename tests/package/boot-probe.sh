@@ -55,12 +55,18 @@ runuser -u shopadmin -- sh -c "printf '%s\r\n' '[Setup]' 'AutoRun=1' 'Hide=1' \
     > $folder/PosKavelin.ini"
 check "the admin's settings were written" grep -q "DVR_PORT=$dvr_port" "$folder/PosKavelin.ini"
 
+# A stand-in for CUPS that notes each client and hangs up at once, so the program's printer
+# lookup ends quickly: it shows that the sandbox lets the program reach the CUPS socket.
+mkdir -p /run/cups
+socat UNIX-LISTEN:/run/cups/cups.sock,fork,mode=0666 SYSTEM:'head -c 4 >>/tmp/cups.hit' &
+cups=$!
 socat -u TCP-LISTEN:$dvr_port,bind=127.0.0.1,reuseaddr,fork OPEN:/tmp/dvr.out,creat,append &
 dvr=$!
 # Enabled, as on a shop PC; it also keeps the unit loaded, so its exit status can be read
 # after the stop.
 timeout 40 systemctl enable --now "$unit"
 check "running again" running
+check "the program reached the CUPS socket" wait_until 10 test -s /tmp/cups.hit
 check "STATUS reports the DVR link up" wait_until 15 status_says 'DVR links 1/[0-9]* up'
 
 echo "== systemctl status"
@@ -111,6 +117,6 @@ check "purge deleted /var/lib/poskavelin" test ! -e /var/lib/poskavelin
 check "purge deleted the enabled instance" \
     test ! -e "/etc/systemd/system/multi-user.target.wants/$unit"
 
-kill "$dvr" 2>/dev/null
+kill "$dvr" "$cups" 2>/dev/null
 echo "== $failures failed"
 exit $((failures > 0))
