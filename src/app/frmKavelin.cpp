@@ -8,6 +8,8 @@
 #include <QStylePainter>
 #include <utility>
 
+#include "printer/print_spooler.h"
+
 namespace {
 
 // The layout is drawn in twips; 15 twips make one pixel at 96 dpi.
@@ -103,8 +105,12 @@ frmKavelin::frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn 
     for (int i = 1; i <= kChannels; ++i) {
         PosConnected(i) = kFalse;
         DvrConnected(i) = kFalse;
+        allowed_(i) = AllowList();
     }
     buildWindow();
+    spooler_ = new PrintSpooler(this);
+    connect(spooler_, &PrintSpooler::printFailed, this,
+            [this](int i, const QString& reason) { printFailed(i, reason); });
 }
 
 frmKavelin::~frmKavelin() = default;

@@ -19,7 +19,10 @@
 #include "app/control_array.h"
 #include "platform/printer_services.h"
 #include "platform/winsock.h"
+#include "pos/allow_list.h"
 #include "service/event_log.h"
+
+class PrintSpooler;
 
 enum class MsgIcon { None, Exclamation };
 // Shows one modal message. An empty title means the application's own title.
@@ -87,11 +90,16 @@ public:
     void tcpServer_Close(int index);
     void tcpServer_DataArrival(int index, qint32 bytesTotal);
     void ForwardToDvr(int index, const QByteArray& text);
+    // The error path of forwarding: rebuilds the channel's DVR link.
+    void forwardingFailed(int index);
 
     // ---- printer
     void cboPrinters_Click();
     void cmdOK_Click();
-    void PrintText(const QByteArray& text);
+    // Queues the piece for printing; throws PrintError when it cannot even be queued.
+    void PrintText(int index, const QByteArray& text);
+    // A queued piece of the channel failed to print; runs from the event loop.
+    void printFailed(int index, const QString& reason);
 
     // ---- schedule
     void chkSchedule_Click();
@@ -175,6 +183,7 @@ private:
     MessageBoxFn messageBox_;
     ClockFn clock_;
     PrinterServices* printers_;
+    PrintSpooler* spooler_ = nullptr;
     // Start-up sets the schedule box before the hours and rows are loaded; the check
     // that click would run is left to start-up's own explicit call.
     bool scheduleArmed_ = false;
@@ -198,6 +207,24 @@ private:
     };
     ChannelArray<std::optional<TerminalSession>> sessions_;
     ChannelArray<FailureRun> dvrFailures_;
+    // A link the DVR closes within this is a failed attempt, not a link that was up.
+    static constexpr int kStableLinkMs = 5000;
+    ChannelArray<qint64> dvrUpSinceMs_;
+    ChannelArray<bool> dvrSlamming_;
+    void logDvrUp(int index);
+    void logDvrFailure(int index, const QString& reason);
+    // Who may take each channel, from the file's "ALLOW" keys; nullopt for a row whose list
+    // does not parse, which then never listens. Read at start-up, never saved.
+    ChannelArray<std::optional<AllowList>> allowed_;
+    // Refused peers are logged at most once a minute per row while the same one keeps trying.
+    struct Refusals {
+        QHostAddress peer;
+        int unlogged = 0;
+        qint64 lastLineMs = 0;
+    };
+    ChannelArray<Refusals> refusals_;
+    void logRefusal(int index, const QHostAddress& peer);
+
     // The name of the printer output goes to, for the status line; empty when none.
     QString printerName_;
 };

@@ -78,7 +78,7 @@ int main(int argc, char* argv[]) {
     window = &form;
 
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &form, [&form](int number) {
-        qCInfo(lcService, "stopping on %s", sigabbrev_np(number) ? sigabbrev_np(number) : "signal");
+        qCInfo(lcService, "stopping on SIG%s", sigabbrev_np(number) ? sigabbrev_np(number) : "?");
         form.Form_Unload();
     });
     QObject::connect(&form, &frmKavelin::unloading, &systemd, &SystemdNotify::stopping);

@@ -85,6 +85,15 @@ void frmKavelin::Form_Load() {
         applyText(txtPortOpen(n), section, "POS_PORT");
         applyCheck(chkEnable(n), section, "ENABLE");
         chkEnable_Click(n);
+        // Not a control: it lives only in the file, which saving leaves as it is.
+        QString badEntry;
+        allowed_(n) = AllowList::parse(read(section, "ALLOW").value_or(QByteArray()), &badEntry);
+        if (!allowed_(n)) {
+            qCWarning(lcPos,
+                      "channel %d: ALLOW entry \"%s\" is not an address or range; the "
+                      "channel will not listen for its terminal",
+                      n, qUtf8Printable(badEntry));
+        }
     }
 
     for (int n = 1; n <= kChannels; ++n) {

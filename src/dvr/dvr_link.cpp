@@ -1,3 +1,4 @@
+#include <QTimer>
 #include <chrono>
 
 #include "app/frmKavelin.h"
@@ -98,8 +99,20 @@ void frmKavelin::cmdDisconnect_Click(int index) {
 }
 
 void frmKavelin::tcpClient_Connect(int index) {
-    qCInfo(lcDvr, "%s link up%s", qUtf8Printable(dvrName(index)),
-           qUtf8Printable(dvrFailures_(index).ended(steadyMs())));
+    dvrUpSinceMs_(index) = steadyMs();
+    if (!dvrSlamming_(index)) {
+        logDvrUp(index);
+    } else {
+        // A DVR that has been closing each link at once: only a link that lasts ends the
+        // run, or every second would bring an "up" line and a "closed" line.
+        const qint64 upSince = dvrUpSinceMs_(index);
+        QTimer::singleShot(kStableLinkMs, this, [this, index, upSince] {
+            if (dvrUpSinceMs_(index) == upSince && dvrSlamming_(index) &&
+                tcpClient(index)->State() == Winsock::sckConnected) {
+                logDvrUp(index);
+            }
+        });
+    }
     ShowDvrStatus(index, 2);
     cmdDisconnect(index)->setText(QStringLiteral("Disconnect"));
     DvrConnected(index) = kTrue;
@@ -110,8 +123,13 @@ void frmKavelin::tcpClient_Close(int index) {
     if (tcpClient(index)->State() != Winsock::sckClosing) {
         return;
     }
-    qCWarning(lcDvr, "%s closed the link (remote host closed); reconnecting",
-              qUtf8Printable(dvrName(index)));
+    if (steadyMs() - dvrUpSinceMs_(index) < kStableLinkMs) {
+        dvrSlamming_(index) = true;
+        logDvrFailure(index, QStringLiteral("closed the link at once"));
+    } else {
+        qCWarning(lcDvr, "%s closed the link (remote host closed); reconnecting",
+                  qUtf8Printable(dvrName(index)));
+    }
     endTerminalSession(index, "closed with its DVR link");
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
@@ -127,22 +145,31 @@ void frmKavelin::tcpClient_Close(int index) {
 }
 
 void frmKavelin::tcpClient_Error(int index, int /*number*/, const QString& description) {
+    logDvrFailure(index, description);
+    tcpClient(index)->Close();
+    cmdConnect_Click(index);
+}
+
+void frmKavelin::logDvrUp(int index) {
+    dvrSlamming_(index) = false;
+    qCInfo(lcDvr, "%s link up%s", qUtf8Printable(dvrName(index)),
+           qUtf8Printable(dvrFailures_(index).ended(steadyMs())));
+}
+
+void frmKavelin::logDvrFailure(int index, const QString& reason) {
     FailureRun& run = dvrFailures_(index);
     const qint64 now = steadyMs();
     switch (run.failed(now)) {
         case FailureRun::Line::First:
             qCWarning(lcDvr, "%s link failed (%s); retrying every second",
-                      qUtf8Printable(dvrName(index)), qUtf8Printable(description));
+                      qUtf8Printable(dvrName(index)), qUtf8Printable(reason));
             break;
         case FailureRun::Line::Summary:
             qCWarning(lcDvr, "%s still failing: %d attempts in %s (%s)",
                       qUtf8Printable(dvrName(index)), run.failures(),
-                      qUtf8Printable(spokenDuration(run.lastingMs(now))),
-                      qUtf8Printable(description));
+                      qUtf8Printable(spokenDuration(run.lastingMs(now))), qUtf8Printable(reason));
             break;
         case FailureRun::Line::None:
             break;
     }
-    tcpClient(index)->Close();
-    cmdConnect_Click(index);
 }

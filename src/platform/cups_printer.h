@@ -10,8 +10,10 @@
 // returns as soon as the scheduler has accepted it, not when the paper comes out.
 //
 // Every exchange with the scheduler runs on its own connection with short time
-// limits, so a stopped or hung cupsd costs the calling (GUI) thread about a second at
-// most instead of libcups' default half-minute waits.
+// limits, the server's name lookup included, so a stopped or hung cupsd costs the
+// calling (GUI) thread about two seconds at most instead of libcups' default
+// half-minute waits. Nothing here goes through libcups' shared connection or Qt's
+// printer classes (which do), so jobs can run on another thread.
 //
 // Needs a QGuiApplication (fonts and painting).
 class CupsPrinterServices : public PrinterServices {
@@ -23,17 +25,22 @@ public:
     // PRINTER, then the scheduler's default) when that queue exists.
     std::optional<PrinterInfo> Printer() override;
     void SetPrinter(const PrinterInfo& printer) override;
-    // The bytes are receipt text, decoded as UTF-8. Line breaks inside them (CR, LF,
+    // The bytes are receipt text, decoded by receiptText. Line breaks inside them (CR, LF,
     // CR LF, VT, FF) start new lines on paper; one trailing break is absorbed by the
     // line end PrintLine adds itself. Tabs become spaces, other control characters
     // are dropped.
     void PrintLine(const QByteArray& text) override;
-    // Throws PrintError when there is no current printer, the scheduler is down, the
-    // queue is gone, stopped or rejecting jobs, or the job is refused. The document
-    // is empty afterwards in every case. A document without lines prints a blank page.
-    void EndDoc() override;
+    // The job throws PrintError when there is no current printer, the scheduler is down,
+    // the queue is gone, stopped or rejecting jobs, the job is refused, or the limits
+    // run out first. The document is empty afterwards in every case. A document
+    // without lines prints a blank page, on the queue's default paper.
+    PrintJob takeDocument() override;
 
 private:
     std::optional<PrinterInfo> chosen_;
     QStringList lines_;
 };
+
+// Terminals send UTF-8 or a Western 8-bit code page, and nothing says which: a piece
+// that is valid UTF-8 is read as UTF-8, any other as Windows-1252.
+QString receiptText(const QByteArray& bytes);

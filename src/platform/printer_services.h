@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -19,6 +21,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Bounds on handing one document to the spooler, for a caller that must not be held
+// up by a slow print server. The defaults leave the services' own short waits.
+struct PrintLimits {
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
+    // Asked right before the document is handed over; false abandons it unprinted.
+    std::function<bool()> stillWanted;
+};
+
+// One ended document, bound to the printer that was current when it was ended. It owns
+// all it needs, so it may run on any thread and outlive the services that made it.
+// Throws PrintError.
+using PrintJob = std::function<void(const PrintLimits&)>;
+
 class PrinterServices {
 public:
     virtual ~PrinterServices() = default;
@@ -31,6 +46,9 @@ public:
     virtual void SetPrinter(const PrinterInfo& printer) = 0;
     // Adds one text item followed by a line end to the current document.
     virtual void PrintLine(const QByteArray& text) = 0;
-    // Ends the document and hands it to the spooler as one job; throws PrintError on failure.
-    virtual void EndDoc() = 0;
+    // Ends the document without waiting on anything: the job prints it when it is run.
+    virtual PrintJob takeDocument() = 0;
+    // Ends the document and hands it to the spooler as one job, here and now; throws
+    // PrintError on failure.
+    void EndDoc() { takeDocument()(PrintLimits()); }
 };

@@ -455,6 +455,11 @@ void Winsock::Shutdown() {
     });
 }
 
+QHostAddress Winsock::RequestPeerAddress(qint32 requestId) const {
+    const QTcpSocket* request = requests_.value(requestId);
+    return request ? request->peerAddress() : QHostAddress();
+}
+
 QString Winsock::PeerName() const {
     if (!socket_ || state_ != sckConnected) {
         return {};

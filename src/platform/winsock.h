@@ -80,6 +80,9 @@ public:
     // background before the connection is shut down.
     void Close();
 
+    // Where the connection announced by connectionRequest(id) comes from; null when the
+    // id is not (or no longer) pending.
+    QHostAddress RequestPeerAddress(qint32 requestId) const;
     // Ends the sending side once what is queued is out (the peer sees FIN) and keeps
     // receiving: data events go on until the peer ends too, then closed() as usual.
     void Shutdown();

@@ -19,12 +19,16 @@ void frmKavelin::ForwardToDvr(int index, const QByteArray& text) {
     try {
         tcpClient(index)->SendData(text + "\r\n");
         if (PrinterOn == 1) {
-            PrintText(text);
+            PrintText(index, text);
         }
     } catch (const std::exception&) {
-        // The send or the print failed: rebuild the channel. The piece is not retried,
-        // and a piece whose send failed is not printed either.
-        cmdDisconnect_Click(index);
-        cmdConnect_Click(index);
+        // The send failed or the piece could not be queued for printing. The piece is not
+        // retried, and a piece whose send failed is not printed either.
+        forwardingFailed(index);
     }
+}
+
+void frmKavelin::forwardingFailed(int index) {
+    cmdDisconnect_Click(index);
+    cmdConnect_Click(index);
 }

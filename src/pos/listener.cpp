@@ -1,3 +1,5 @@
+#include <chrono>
+
 #include "app/frmKavelin.h"
 
 void frmKavelin::StartListening(int index) {
@@ -6,7 +8,8 @@ void frmKavelin::StartListening(int index) {
     bool isNumber = false;
     const QString portText = txtPortOpen(index)->text();
     const int port = portText.trimmed().toInt(&isNumber, 10);
-    if (isNumber) {
+    // A typo in the list must never open the channel to everyone: the row stays closed.
+    if (isNumber && allowed_(index)) {
         pos->LocalPort(port);
         pos->Listen();
     }
@@ -15,14 +18,21 @@ void frmKavelin::StartListening(int index) {
     } else {
         // Not a number, out of range or taken: say plainly that nobody can connect here.
         paintLabel(lbPCStatus(index), QStringLiteral("Closed"), look::kRed, look::kWhite);
-        qCWarning(lcPos, "channel %d: cannot listen for the terminal on port \"%s\" (%s)", index,
-                  qUtf8Printable(portText),
-                  isNumber ? "in use or out of range" : "not a port number");
+        if (allowed_(index))
+            qCWarning(lcPos, "channel %d: cannot listen for the terminal on port \"%s\" (%s)",
+                      index, qUtf8Printable(portText),
+                      isNumber ? "in use or out of range" : "not a port number");
     }
     emit bridgeChanged();
 }
 
 void frmKavelin::tcpServer_ConnectionRequest(int index, qint32 requestId) {
+    const QHostAddress peer = tcpServer(index)->RequestPeerAddress(requestId);
+    if (!allowed_(index) || !allowed_(index)->allows(peer)) {
+        // Left unaccepted: the socket turns it away, and the port keeps listening.
+        logRefusal(index, peer);
+        return;
+    }
     if (tcpServer(index)->State() != Winsock::sckClosed) {
         tcpServer(index)->Close();
     }
@@ -55,5 +65,23 @@ void frmKavelin::endTerminalSession(int index, const char* how) {
         // Counts only: the text itself is customer data.
         qCInfo(lcPos, "channel %d: terminal %s %s after %lld pieces, %lld bytes", index,
                qUtf8Printable(session->peer), how, session->pieces, session->bytes);
+    }
+}
+
+void frmKavelin::logRefusal(int index, const QHostAddress& peer) {
+    using namespace std::chrono;
+    const qint64 now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    Refusals& r = refusals_(index);
+    const QString address = plainAddress(peer).toString();
+    if (peer != r.peer || now - r.lastLineMs >= 60000) {
+        const QString repeats =
+            r.unlogged > 0 && peer == r.peer
+                ? QStringLiteral(" (%1 more attempts in the last minute)").arg(r.unlogged)
+                : QString();
+        qCWarning(lcPos, "channel %d: refused terminal %s, not in the ALLOW list%s", index,
+                  qUtf8Printable(address), qUtf8Printable(repeats));
+        r = Refusals{peer, 0, now};
+    } else {
+        ++r.unlogged;
     }
 }

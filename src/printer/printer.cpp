@@ -1,4 +1,5 @@
 #include "app/frmKavelin.h"
+#include "printer/print_spooler.h"
 
 void frmKavelin::fillPrinterList(const QByteArray& savedPrinter) {
     const QList<PrinterInfo> installed = printers_ ? printers_->Printers() : QList<PrinterInfo>();
@@ -67,10 +68,32 @@ void frmKavelin::cmdOK_Click() {
     }
 }
 
-void frmKavelin::PrintText(const QByteArray& text) {
+void frmKavelin::PrintText(int index, const QByteArray& text) {
     if (!printers_) {
         throw PrintError("no printing services");
     }
     printers_->PrintLine(text);
-    printers_->EndDoc();
+    // The job carries the printer that is current now; only the spooler's thread waits
+    // on the print server.
+    if (!spooler_->enqueue(index, printers_->takeDocument(), text.size())) {
+        qCWarning(lcPrint,
+                  "channel %d: print queue full (%lld pieces or %lld bytes waiting); "
+                  "reconnecting the channel",
+                  index, qlonglong(PrintSpooler::kMaxWaitingPieces),
+                  qlonglong(PrintSpooler::kMaxWaitingBytes));
+        throw PrintError("too much is waiting to print");
+    }
+}
+
+void frmKavelin::printFailed(int index, const QString& reason) {
+    qCWarning(lcPrint, "channel %d: printing on %s failed (%s); reconnecting the channel", index,
+              qUtf8Printable(printerName_.isEmpty() ? QStringLiteral("the default printer")
+                                                    : printerName_),
+              qUtf8Printable(reason));
+    // The user disconnected the channel after the piece was queued; the error path
+    // would connect it again behind their back.
+    if (cmdConnect(index)->isEnabled()) {
+        return;
+    }
+    forwardingFailed(index);
 }

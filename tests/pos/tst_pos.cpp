@@ -20,15 +20,7 @@ bool waitListening(Harness& h, int i) {
 
 // Brings row i up and connects a terminal to it; null when that did not happen in time.
 std::unique_ptr<QTcpSocket> terminalOn(Harness& h, FakeDvr& dvr, int i) {
-    const quint16 pos = bringUp(h, dvr, i);
-    if (!waitListening(h, i)) {
-        return nullptr;
-    }
-    auto terminal = connectTerminal(pos);
-    if (!terminal || !QTest::qWaitFor([&] { return h.w().PosConnected(i) != 0; }, 3000)) {
-        return nullptr;
-    }
-    return terminal;
+    return h.openRow(i, dvr.port());
 }
 
 // Ends the connection with a reset instead of a FIN, as a terminal losing power
@@ -208,7 +200,7 @@ private slots:
         QCOMPARE(h.w().DvrConnected(7), 0);
         QVERIFY(!h.w().txtIP(7)->isEnabled());
         QVERIFY(!h.w().txtPortOpen(7)->isEnabled());
-        QVERIFY(h.printers.jobs.isEmpty());  // a piece that did not go out is not printed
+        QVERIFY(h.printers.jobs().isEmpty());  // a piece that did not go out is not printed
         QTRY_COMPARE_WITH_TIMEOUT(terminal->state(), QAbstractSocket::UnconnectedState, 3000);
 
         QTRY_COMPARE_WITH_TIMEOUT(h.w().lbStatus(7)->text(), QString("Connected"), 3000);
@@ -224,7 +216,7 @@ private slots:
         h.printers.current = PrinterInfo{"Receipts", "usb://x"};
         h.w().PrinterOn = 1;
         terminal->write("PRINTED");
-        QTRY_COMPARE_WITH_TIMEOUT(h.printers.jobs, QList<QByteArray>{"PRINTED"}, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(h.printers.jobs(), QList<QByteArray>{"PRINTED"}, 3000);
 
         h.printers.failing = true;
         terminal->write("PAPER OUT");

@@ -141,6 +141,39 @@ private slots:
         QVERIFY(row.h.iniBytes().contains("Printer=PosTestPdf\r\n"));
     }
 
+    void piecesPrintInArrivalOrderOneJobEach() {
+        CupsPrinterServices cups;
+        cups.SetPrinter({kQueue, "cups-pdf:/"});
+        Harness h(QByteArray(), false, &cups);
+        h.w().PrinterOn = 1;
+        FakeDvr dvr;
+        auto a = h.openRow(1, dvr.port());
+        auto b = h.openRow(2, dvr.port());
+        QVERIFY(a && b);
+        const QSet<QString> before = jobs();
+        QStringList sent;
+        for (int k = 1; k <= 3; ++k) {
+            for (QTcpSocket* terminal : {a.get(), b.get()}) {
+                const QByteArray piece = (terminal == a.get() ? "A" : "B") + QByteArray::number(k);
+                terminal->write(piece);
+                // One arrival each; the prints queue up behind one another.
+                QTRY_VERIFY_WITH_TIMEOUT(dvr.received().endsWith(piece + "\r\n"), 3000);
+                sent << piece;
+            }
+        }
+        QList<QString> added;
+        QTRY_VERIFY_WITH_TIMEOUT((added = (jobs() - before).values()).size() >= 6, 15000);
+        QCOMPARE(added.size(), 6);
+        std::sort(added.begin(), added.end(), [](const QString& x, const QString& y) {
+            return x.section('-', -1).toInt() < y.section('-', -1).toInt();
+        });
+        QStringList printed;
+        for (const QString& id : added) {
+            printed << jobText(id);
+        }
+        QCOMPARE(printed, sent);
+    }
+
     void savedPrinterIsRestoredByExactName() {
         PrintingRow first;
         first.choose(kQueue);

@@ -5,15 +5,23 @@
 #include <QProcess>
 #include <QTest>
 
-void FakePrinters::EndDoc() {
-    const QByteArray document = std::exchange(document_, QByteArray());
-    if (failing || !current) {
-        throw PrintError("printer failed");
-    }
-    jobs.append(document);
+PrintJob FakePrinters::takeDocument() {
+    return [this, printer = current,
+            document = std::exchange(document_, QByteArray())](const PrintLimits& limits) {
+        if (failing || !printer || (limits.stillWanted && !limits.stillWanted())) {
+            throw PrintError("printer failed");
+        }
+        const QMutexLocker lock(&mutex_);
+        jobs_.append(document);
+    };
 }
 
-Harness::Harness(const QByteArray& iniContent, bool writeIni) {
+QList<QByteArray> FakePrinters::jobs() const {
+    const QMutexLocker lock(&mutex_);
+    return jobs_;
+}
+
+Harness::Harness(const QByteArray& iniContent, bool writeIni, PrinterServices* services) {
     if (writeIni) {
         QFile file(iniPath());
         if (file.open(QIODevice::WriteOnly)) {
@@ -28,7 +36,7 @@ Harness::Harness(const QByteArray& iniContent, bool writeIni) {
                 whileBoxOpen();
             }
         },
-        [this] { return now; }, &printers);
+        [this] { return now; }, services ? services : &printers);
 }
 
 Harness::~Harness() = default;
@@ -47,6 +55,20 @@ void Harness::setRow(int i, const QString& ip, int dvrPort, int posPort, bool en
     window_->txtPort(i)->setText(QString::number(dvrPort));
     window_->txtPortOpen(i)->setText(QString::number(posPort));
     window_->chkEnable(i)->setValue(enabled ? 1 : 0);
+}
+
+std::unique_ptr<QTcpSocket> Harness::openRow(int i, quint16 dvrPort) {
+    const quint16 pos = freePort();
+    setRow(i, "127.0.0.1", dvrPort, pos);
+    window_->cmdConnect_Click(i);
+    if (!QTest::qWaitFor([&] { return window_->lbPCStatus(i)->text() == "Listening"; }, 3000)) {
+        return nullptr;
+    }
+    auto terminal = connectTerminal(pos);
+    if (!terminal || !QTest::qWaitFor([&] { return window_->PosConnected(i) != 0; }, 3000)) {
+        return nullptr;
+    }
+    return terminal;
 }
 
 FakeDvr::FakeDvr(quint16 port) {

@@ -4,11 +4,13 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMutex>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTime>
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -16,21 +18,24 @@
 #include "app/frmKavelin.h"
 
 // Records what the window would have printed; the real CUPS path has tests of its own.
+// Jobs run on the print spooler's thread, hence the lock and the atomic switch.
 class FakePrinters : public PrinterServices {
 public:
     QList<PrinterInfo> installed;
     std::optional<PrinterInfo> current;
-    QList<QByteArray> jobs;
-    bool failing = false;
+    std::atomic<bool> failing = false;
 
     QList<PrinterInfo> Printers() override { return installed; }
     std::optional<PrinterInfo> Printer() override { return current; }
     void SetPrinter(const PrinterInfo& printer) override { current = printer; }
     void PrintLine(const QByteArray& text) override { document_ += text; }
-    void EndDoc() override;
+    PrintJob takeDocument() override;
+    QList<QByteArray> jobs() const;
 
 private:
     QByteArray document_;
+    mutable QMutex mutex_;
+    QList<QByteArray> jobs_;
 };
 
 struct Box {
@@ -40,10 +45,11 @@ struct Box {
 };
 
 // One window on a settings file in a fresh folder, with every message box recorded
-// and a clock the test sets.
+// and a clock the test sets. It prints on `printers` unless given other services.
 class Harness {
 public:
-    explicit Harness(const QByteArray& iniContent = QByteArray(), bool writeIni = false);
+    explicit Harness(const QByteArray& iniContent = QByteArray(), bool writeIni = false,
+                     PrinterServices* services = nullptr);
     ~Harness();
 
     frmKavelin& w() { return *window_; }
@@ -52,6 +58,9 @@ public:
     void load() { window_->Form_Load(); }
     // Fills row i as a user would and switches it on.
     void setRow(int i, const QString& ip, int dvrPort, int posPort, bool enabled = true);
+    // Connects row i to a DVR on 127.0.0.1 and a terminal to the row; null when that did
+    // not happen in time.
+    std::unique_ptr<QTcpSocket> openRow(int i, quint16 dvrPort);
 
     QTemporaryDir dir;
     QList<Box> boxes;

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <optional>
+
+// Who may take a channel: IPv4 and IPv6 addresses and CIDR ranges, from the channel's
+// "ALLOW" key. An empty list lets anyone in, as a file without the key always has.
+class AllowList {
+public:
+    // Entries are separated by commas, blanks or both. nullopt when any entry is not an
+    // address or a range; *badEntry then names the first such entry.
+    static std::optional<AllowList> parse(const QByteArray& text, QString* badEntry);
+
+    bool isEmpty() const { return ranges_.isEmpty(); }
+    // An IPv4 peer that arrived as an IPv4-mapped IPv6 address matches IPv4 entries.
+    bool allows(const QHostAddress& peer) const;
+
+private:
+    QList<QPair<QHostAddress, int>> ranges_;
+};
+
+// The plain form of an address: IPv4 for an IPv4-mapped IPv6 one, the address otherwise.
+QHostAddress plainAddress(const QHostAddress& address);
