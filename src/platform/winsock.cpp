@@ -320,6 +320,7 @@ void Winsock::onConnected() {
     connectTimeout_.stop();
     armDeadPeerDetection(fd_, true);
     state_ = sckConnected;
+    updateInterest();
     emit connected();
 }
 
@@ -378,6 +379,7 @@ void Winsock::Accept(qint32 requestId) {
     armDeadPeerDetection(fd, false);
     adoptLink(fd, false);
     state_ = sckConnected;
+    updateInterest();
     // Bytes or an end that arrived while the request waited are still in the kernel; the
     // hub reports them once the caller's handler has returned.
 }
@@ -389,7 +391,6 @@ void Winsock::adoptLink(int fd, bool dialled) {
     interest_ = 0;
     inBytes_ = 0;
     shutdownWhenSent_ = false;
-    updateInterest();
 }
 
 void Winsock::updateInterest() {
@@ -399,11 +400,12 @@ void Winsock::updateInterest() {
     // Reading stops while an arrival waits to be taken or the sink is too full: then the
     // bytes stay in the kernel and TCP slows the terminal down. Out of the set altogether,
     // as the kernel reports a hang-up even to a descriptor watched for nothing.
+    // After the end nothing is watched: Close() lets the descriptor go.
     std::uint32_t wanted = 0;
-    if (!heldBack_ && inBytes_ == 0) {
+    if (state_ == sckConnected && !heldBack_ && inBytes_ == 0) {
         wanted |= EPOLLIN;
     }
-    if (!outQueue_.empty()) {
+    if (state_ == sckConnected && !outQueue_.empty()) {
         wanted |= EPOLLOUT;
     }
     if (wanted == interest_) {
@@ -498,12 +500,8 @@ void Winsock::onSocketGone(const QString& reason) {
             return;
         }
     }
-    // Nothing more comes from this connection; Close() lets it go.
-    if (hub_ && interest_ != 0) {
-        hub_->unwatch(fd_);
-    }
-    interest_ = 0;
     state_ = sckClosing;
+    updateInterest();
     emit closed();
 }
 
