@@ -157,7 +157,7 @@ private:
         finish();
     }
     void finish() {
-        if (fd_ >= 0) {
+        if (fd_ >= 0 && hub_) {
             hub_->unwatch(fd_);
         }
         deleteLater();
