@@ -229,7 +229,7 @@ Work sampleWork(const std::vector<Relay*>& relays) {
 }
 // Cores' worth of CPU that processes other than the bench and its relays used.
 double othersCores(const Work& from, const Work& to, double seconds) {
-    const double all = to.system.busy - from.system.busy;
+    const double all = to.system.processes - from.system.processes;
     const double ours = (to.bench - from.bench) + (to.relays - from.relays);
     return std::max(0.0, all - ours) / seconds;
 }

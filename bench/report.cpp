@@ -226,7 +226,9 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
     md << "- Niceness of the bench and of every relay process: " << report.nice
        << " (the same for all, so compilers elsewhere on the machine disturb the figures "
           "less)\n";
-    md << "- Other work on the machine (engineers compiling elsewhere): load average "
+    md << "- Other work on the machine (engineers compiling elsewhere; user and system time of "
+          "all processes but the bench and the relays, so not the interrupt and softirq time "
+          "of the measured traffic): load average "
        << report.noise.loadBefore << " before, " << report.noise.loadAfter
        << " after; other processes used on average " << number(report.noise.othersLatency, 2)
        << " cores during the latency runs, " << number(report.noise.othersLoad, 2)
