@@ -383,8 +383,8 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
           "of the pooled figures beside it.\n";
     if (!report.plots.empty()) {
         md << "- The plots are drawn by gnuplot from this run's samples (" << report.plots
-           << "/latency-*.dat, at most 2000 points per curve with the slowest 100 lines all "
-              "kept); bench/plots/latency.gp draws them.\n";
+           << "/latency-*.dat, not kept in git; at most 2000 points per curve with the slowest "
+              "100 lines all kept); bench/plots/latency.gp draws them.\n";
     }
     for (const std::string& note : report.notes) {
         md << "- " << note << "\n";
