@@ -43,10 +43,17 @@ struct Options {
     std::string command;
     std::string revision = "unknown";
     int busy = kChannels;
-    // The relays take turns line by line (one channel busy) or slice by slice (all busy),
-    // so a burst of other work on the machine falls on all of them alike.
-    int lines = 10000;
+    // One channel busy: rounds of `lines` lines, each round poskavelin, then socat, then
+    // direct, so the ratio is the median of per-round ratios and a burst of other work
+    // spoils one round, not the figure. All channels busy: the relays take turns slice by
+    // slice.
+    int rounds = 11;
+    int lines = 3000;
     int slices = 400;
+    // Latency only, for checking a change in well under 30 s.
+    bool quick = false;
+    // Where the latency samples for the plots go; none when empty.
+    std::string plots;
     int throughputRounds = 3;
     double idleSeconds = 30;
     double refusingSeconds = 30;
@@ -67,7 +74,8 @@ struct Options {
 
 void usage() {
     std::cerr << "usage: poskavelin_bench [--poskavelin PATH] [--socat PATH] [--out FILE]\n"
-                 "       [--terminals 1..16] [--lines N] [--slices N] [--throughput-rounds N]\n"
+                 "       [--terminals 1..16] [--rounds N] [--lines N] [--slices N]\n"
+                 "       [--throughput-rounds N] [--quick] [--plots DIR]\n"
                  "       [--idle-seconds S] [--refusing-seconds S] [--command TEXT] [--keep]\n"
                  "       [--skip-quiet] [--nice -20..19] [--latency-cpu N|-1] [--revision TEXT]\n";
 }
@@ -95,6 +103,15 @@ Options parseOptions(int argc, char** argv) {
             o.revision = value(i);
         } else if (arg == "--terminals") {
             o.busy = std::atoi(value(i).c_str());
+        } else if (arg == "--rounds") {
+            o.rounds = std::atoi(value(i).c_str());
+        } else if (arg == "--quick") {
+            o.quick = true;
+            o.rounds = 7;
+            o.lines = 2000;
+            o.slices = 200;
+        } else if (arg == "--plots") {
+            o.plots = value(i);
         } else if (arg == "--lines") {
             o.lines = std::atoi(value(i).c_str());
         } else if (arg == "--slices") {
@@ -119,10 +136,10 @@ Options parseOptions(int argc, char** argv) {
         }
     }
     if (o.busy < 1 || o.busy > kChannels || o.latencyCpu >= int(::sysconf(_SC_NPROCESSORS_ONLN)) ||
-        o.nice < -20 || o.nice > 19 || o.lines < 100 || o.lines > 100000 || o.slices < 10 ||
-        o.slices > 10000 || o.throughputRounds < 1 || o.throughputRounds > 20 ||
-        o.idleSeconds < 1 || o.idleSeconds > 120 || o.refusingSeconds < 1 ||
-        o.refusingSeconds > 120) {
+        o.nice < -20 || o.nice > 19 || o.rounds < 5 || o.rounds > 99 || o.lines < 100 ||
+        o.lines > 100000 || o.slices < 10 || o.slices > 10000 || o.throughputRounds < 1 ||
+        o.throughputRounds > 20 || o.idleSeconds < 1 || o.idleSeconds > 120 ||
+        o.refusingSeconds < 1 || o.refusingSeconds > 120) {
         usage();
         std::exit(2);
     }
@@ -212,7 +229,7 @@ Work sampleWork(const std::vector<Relay*>& relays) {
 }
 // Cores' worth of CPU that processes other than the bench and its relays used.
 double othersCores(const Work& from, const Work& to, double seconds) {
-    const double all = to.system.busy - from.system.busy;
+    const double all = to.system.processes - from.system.processes;
     const double ours = (to.bench - from.bench) + (to.relays - from.relays);
     return std::max(0.0, all - ours) / seconds;
 }
@@ -264,6 +281,10 @@ void closeAll(Relay& relay) {
 int run(const Options& o) {
     Report report;
     report.command = o.command.empty() ? "poskavelin_bench" : o.command;
+    report.quick = o.quick;
+    report.rounds = o.rounds;
+    report.linesPerRound = o.lines;
+    report.plots = o.plots;
     report.busy = o.busy;
     report.revision = o.revision;
     report.started = utcNow();
@@ -364,10 +385,16 @@ int run(const Options& o) {
             report.notes.push_back("The latency runs could not be pinned to one CPU.");
         }
     }
-    std::cerr << "latency, 1 channel busy: " << o.lines << " lines per relay\n";
+    std::cerr << "latency, 1 channel busy: " << o.rounds << " rounds of " << o.lines
+              << " lines per relay\n";
     const auto oneLimit = after(Clock::now(), kLatencyRunLimitSeconds);
-    for (int line = 0; line < o.lines && Clock::now() < oneLimit; ++line) {
-        interleaved(all, line, [](Relay& r) { measureLatency(r, 1, 1, 1.0, r.latencyOne); });
+    for (int round = 0; round < o.rounds && Clock::now() < oneLimit; ++round) {
+        for (Relay* r : all) {
+            std::vector<double> samples;
+            measureLatency(*r, 1, size_t(o.lines), kLatencyRunLimitSeconds / o.rounds / 3, samples);
+            r->latencyOne.insert(r->latencyOne.end(), samples.begin(), samples.end());
+            r->latencyOneRounds.push_back(std::move(samples));
+        }
     }
     std::cerr << "latency, " << o.busy << " channels busy: " << o.slices << " slices per relay\n";
     const auto busyLimit = after(Clock::now(), kLatencyRunLimitSeconds);
@@ -377,7 +404,8 @@ int run(const Options& o) {
         });
     }
     pinEverything(all, -1);
-    for (int round = 0; round < o.throughputRounds; ++round) {
+    report.noise.othersLatency = othersCores(loadStart, sampleWork(all), secondsSince(loadClock));
+    for (int round = 0; round < (o.quick ? 0 : o.throughputRounds); ++round) {
         std::cerr << "throughput round " << round + 1 << " of " << o.throughputRounds << "\n";
         interleaved(all, round, [](Relay& r) {
             r.throughputOne.push_back(
@@ -399,7 +427,7 @@ int run(const Options& o) {
         probeChannels(*r);
     }
 
-    if (!o.skipQuiet) {
+    if (!o.skipQuiet && !o.quick) {
         // ---- idle: every link up, nothing to carry
         std::cerr << "idle for " << o.idleSeconds << " s\n";
         measureQuiet(processes, o.idleSeconds, false, report.noise);
@@ -465,6 +493,9 @@ int run(const Options& o) {
         fs::remove_all(folder);
     }
     report.finished = utcNow();
+    if (!o.plots.empty()) {
+        writePlotData(all, o.plots);
+    }
     writeReport(report, all, o.out);
     std::cerr << "wrote " << o.out << "\n";
     return 0;

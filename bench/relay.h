@@ -37,9 +37,10 @@ struct Relay {
     std::vector<pid_t> processes;  // the ones started for it; forks are found under them
 
     std::optional<double> startupMs;
-    std::vector<double> latencyOne;             // microseconds, one channel busy
-    std::vector<double> latencyBusy;            // microseconds, every busy channel at once
-    std::vector<double> throughputOne;          // MB/s per round
+    std::vector<double> latencyOne;  // microseconds, one channel busy, all rounds
+    std::vector<std::vector<double>> latencyOneRounds;  // the same, round by round
+    std::vector<double> latencyBusy;                    // microseconds, every busy channel at once
+    std::vector<double> throughputOne;                  // MB/s per round
     std::vector<double> throughputBusy;         // MB/s per round, all busy channels together
     std::vector<double> throughputBusySlowest;  // MB/s per round, the slowest of them
     std::optional<double> cpuIdle;              // % of one core

@@ -379,6 +379,7 @@ SystemCpu readSystemCpu() {
     // user nice system idle iowait irq softirq steal
     SystemCpu cpu;
     cpu.busy = (v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / ticks;
+    cpu.processes = (v[0] + v[1] + v[2]) / ticks;
     cpu.total = cpu.busy + (v[3] + v[4]) / ticks;
     return cpu;
 }

@@ -1,13 +1,15 @@
 #include "platform/winsock.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -21,9 +23,13 @@ constexpr int kErrTimedOut = 10060;
 constexpr int kErrHostNotFound = 11001;
 constexpr int kErrAddressNotAvailable = 10049;
 
-// A terminal's bytes beyond this stay in the kernel until the window has taken what is
-// buffered, so holding back data events really does push back on the terminal.
-constexpr qint64 kReadBufferBytes = 256 * 1024;
+// The most one read takes, so one arrival. Nothing more is read until the window has taken
+// it, so holding back data events really does push back on the terminal.
+constexpr qsizetype kReadBufferBytes = 256 * 1024;
+// What a DVR sends is dropped; this much per wake-up.
+constexpr size_t kDiscardBytes = 16 * 1024;
+
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 
 // A link whose peer vanished without a FIN or reset (cable pulled, power cut) would look
 // alive for hours; keepalive probes find it in about 10 + 5 * 3 seconds.
@@ -82,11 +88,7 @@ void setIntOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
-void armDeadPeerDetection(QTcpSocket* socket, bool withUserTimeout) {
-    const int fd = int(socket->socketDescriptor());
-    if (fd < 0) {
-        return;
-    }
+void armDeadPeerDetection(int fd, bool withUserTimeout) {
     setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
@@ -95,6 +97,77 @@ void armDeadPeerDetection(QTcpSocket* socket, bool withUserTimeout) {
         setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, int(kUserTimeoutMs));
     }
 }
+
+QString errorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+std::pair<QHostAddress, quint16> peerOf(int fd) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return {};
+    }
+    QHostAddress address(reinterpret_cast<const sockaddr*>(&peer));
+    const quint16 port =
+        ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port
+                                         : reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    return {address, port};
+}
+
+// A connection closed with bytes still queued: it hands them over on its own, then ends
+// with FIN, or is cut off after the bound when the peer does not take them.
+class Lingerer : public QObject, private SocketHubClient {
+public:
+    Lingerer(int fd, std::deque<QByteArray> queue, qsizetype offset, SocketHub& hub)
+        : QObject(&hub), fd_(fd), queue_(std::move(queue)), offset_(offset), hub_(&hub) {
+        ++lingering;
+        hub.watch(fd_, this, EPOLLOUT);
+        QTimer::singleShot(Winsock::kConnectTimeoutMs * 3, this, [this] { finish(); });
+    }
+    ~Lingerer() override {
+        if (fd_ >= 0) {
+            if (hub_) {
+                hub_->unwatch(fd_);
+            }
+            ::close(fd_);
+        }
+        --lingering;
+    }
+
+private:
+    void onSocketEvents(std::uint32_t) override {
+        while (!queue_.empty()) {
+            const QByteArray& front = queue_.front();
+            const ssize_t n = ::send(fd_, front.constData() + offset_,
+                                     size_t(front.size() - offset_), kSendFlags);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    return;
+                }
+                break;  // the peer is gone: nothing more can be delivered
+            }
+            offset_ += n;
+            if (offset_ < front.size()) {
+                return;
+            }
+            queue_.pop_front();
+            offset_ = 0;
+        }
+        finish();
+    }
+    void finish() {
+        if (fd_ >= 0 && hub_) {
+            hub_->unwatch(fd_);
+        }
+        deleteLater();
+    }
+
+    int fd_;
+    std::deque<QByteArray> queue_;
+    qsizetype offset_;
+    QPointer<SocketHub> hub_;
+};
 
 }  // namespace
 
@@ -120,20 +193,12 @@ Winsock::Winsock(QObject* parent) : QObject(parent) {
 }
 
 Winsock::~Winsock() {
-    if (dialFd_ >= 0) {
-        delete dialNotifier_;
-        ::close(dialFd_);
+    for (int request : std::as_const(requests_)) {
+        ::close(request);
     }
-    // Children are deleted after this body; their last signals must not reach a half-gone object.
-    if (socket_) {
-        socket_->disconnect(this);
-    }
-    if (server_) {
-        server_->disconnect(this);
-    }
-    for (QTcpSocket* request : std::as_const(requests_)) {
-        request->disconnect(this);
-    }
+    // Quietly: a half-gone object emits nothing.
+    wasOverLimit_ = false;
+    releaseSocket(false);
 }
 
 void Winsock::Connect() {
@@ -192,12 +257,12 @@ void Winsock::startAttempt() {
     }
     dialFd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (dialFd_ < 0) {
-        dialFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        dialFailed(errorText(errno));
         return;
     }
     if (::connect(dialFd_, reinterpret_cast<const sockaddr*>(&peer), peerLength) != 0 &&
         errno != EINPROGRESS) {
-        dialFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        dialFailed(errorText(errno));
         return;
     }
     // Even a connect that finished at once is reported from the event loop, never from
@@ -220,26 +285,12 @@ void Winsock::finishDial() {
     }
     if (result != 0) {
         ::close(fd);
-        dialFailed(QString::fromLocal8Bit(std::strerror(result)));
-        return;
-    }
-    socket_ = new QTcpSocket(this);
-    if (!socket_->setSocketDescriptor(fd)) {
-        ::close(fd);
-        releaseSocket(false);
-        dialFailed(QStringLiteral("Connection closed"));
+        dialFailed(errorText(result));
         return;
     }
     // Receipts are small and each must reach the DVR's overlay at once.
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket_, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
-    connect(socket_, &QTcpSocket::readyRead, this, [this] {
-        socket_->readAll();  // a DVR has nothing to say; do not let it pile up
-    });
-    connect(socket_, &QTcpSocket::errorOccurred, this,
-            [this] { onSocketGone(socket_->errorString()); });
-    connect(socket_, &QTcpSocket::disconnected, this,
-            [this] { onSocketGone(QStringLiteral("Connection closed")); });
+    setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    adoptLink(fd, true);
     onConnected();
 }
 
@@ -267,10 +318,24 @@ void Winsock::onConnected() {
         return;
     }
     connectTimeout_.stop();
-    armDeadPeerDetection(socket_, true);
+    armDeadPeerDetection(fd_, true);
     state_ = sckConnected;
+    updateInterest();
     emit connected();
 }
+
+// Hands the accepted descriptors to the socket instead of wrapping each in a QTcpSocket,
+// which would start reading it into a buffer of its own.
+class RequestServer : public QTcpServer {
+public:
+    explicit RequestServer(Winsock* owner) : QTcpServer(owner), owner_(owner) {}
+
+protected:
+    void incomingConnection(qintptr fd) override { owner_->onIncoming(int(fd)); }
+
+private:
+    Winsock* owner_;
+};
 
 void Winsock::Listen() {
     releaseSocket(false);
@@ -279,66 +344,140 @@ void Winsock::Listen() {
     if (localPort_ < 1 || localPort_ > 65535) {
         return;
     }
-    auto* server = new QTcpServer(this);
+    auto* server = new RequestServer(this);
     if (!server->listen(listenAddress_, quint16(localPort_))) {
         delete server;
         return;
     }
     server_ = server;
-    connect(server_, &QTcpServer::newConnection, this, &Winsock::onNewConnection);
     state_ = sckListening;
 }
 
-void Winsock::onNewConnection() {
-    while (server_ && server_->hasPendingConnections()) {
-        QTcpSocket* request = server_->nextPendingConnection();
-        // Taken out of the server's hands: closing the listener must not delete it
-        // before the window had the chance to accept it.
-        request->setParent(this);
-        request->setReadBufferSize(kReadBufferBytes);
-        const qint32 id = nextRequestId_;
-        nextRequestId_ = followingRequestId(nextRequestId_);
-        requests_.insert(id, request);
-        emit connectionRequest(id);
-        if (QTcpSocket* unaccepted = requests_.take(id)) {
-            unaccepted->abort();
-            unaccepted->deleteLater();
-        }
+void Winsock::onIncoming(int fd) {
+    if (!server_) {
+        ::close(fd);
+        return;
+    }
+    const qint32 id = nextRequestId_;
+    nextRequestId_ = followingRequestId(nextRequestId_);
+    requests_.insert(id, fd);
+    emit connectionRequest(id);
+    // Not accepted: turned away at once.
+    if (requests_.contains(id)) {
+        ::close(requests_.take(id));
     }
 }
 
 void Winsock::Accept(qint32 requestId) {
-    QTcpSocket* request = requests_.take(requestId);
-    if (!request) {
+    const int fd = requests_.value(requestId, -1);
+    if (fd < 0) {
         return;
     }
+    requests_.remove(requestId);
     releaseSocket(false);
-    adoptSocket(request);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    armDeadPeerDetection(fd, false);
+    adoptLink(fd, false);
+    state_ = sckConnected;
+    updateInterest();
+    // Bytes or an end that arrived while the request waited are still in the kernel; the
+    // hub reports them once the caller's handler has returned.
 }
 
-void Winsock::adoptSocket(QTcpSocket* socket) {
-    socket_ = socket;
-    state_ = sckConnected;
-    armDeadPeerDetection(socket_, false);
-    connect(socket_, &QTcpSocket::readyRead, this, &Winsock::onReadyRead);
-    connect(socket_, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
-    connect(socket_, &QTcpSocket::errorOccurred, this,
-            [this] { onSocketGone(socket_->errorString()); });
-    connect(socket_, &QTcpSocket::disconnected, this,
-            [this] { onSocketGone(QStringLiteral("Connection closed")); });
-    // Bytes or an end that arrived while the request waited produced their signals
-    // before anyone listened; look again once the caller's handler has returned.
+void Winsock::adoptLink(int fd, bool dialled) {
+    fd_ = fd;
+    dialled_ = dialled;
+    hub_ = &SocketHub::forThread();
+    interest_ = 0;
+    inBytes_ = 0;
+    shutdownWhenSent_ = false;
+}
+
+void Winsock::updateInterest() {
+    if (fd_ < 0 || !hub_) {
+        return;
+    }
+    // Reading stops while an arrival waits to be taken or the sink is too full: then the
+    // bytes stay in the kernel and TCP slows the terminal down. Out of the set altogether,
+    // as the kernel reports a hang-up even to a descriptor watched for nothing.
+    // After the end nothing is watched: Close() lets the descriptor go.
+    std::uint32_t wanted = 0;
+    if (state_ == sckConnected && !heldBack_ && inBytes_ == 0) {
+        wanted |= EPOLLIN;
+    }
+    if (state_ == sckConnected && !outQueue_.empty()) {
+        wanted |= EPOLLOUT;
+    }
+    if (wanted == interest_) {
+        return;
+    }
+    if (interest_ == 0) {
+        hub_->watch(fd_, this, wanted);
+    } else if (wanted == 0) {
+        hub_->unwatch(fd_);
+    } else {
+        hub_->modify(fd_, wanted);
+    }
+    interest_ = wanted;
+}
+
+void Winsock::onSocketEvents(std::uint32_t events) {
     const quint64 generation = generation_;
-    QTimer::singleShot(0, this, [this, generation] {
-        if (generation != generation_ || state_ != sckConnected) {
+    if (events & EPOLLOUT || ((events & (EPOLLERR | EPOLLHUP)) && !(interest_ & EPOLLIN))) {
+        onWritable();
+        if (generation != generation_) {
             return;
         }
-        if (socket_->state() != QAbstractSocket::ConnectedState) {
+    }
+    if ((interest_ & EPOLLIN) && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+        onReadable();
+    }
+}
+
+void Winsock::onReadable() {
+    if (state_ != sckConnected) {
+        return;
+    }
+    if (dialled_) {
+        // A DVR has nothing to say; do not let it pile up. Only its end matters.
+        char discard[kDiscardBytes];
+        const ssize_t n = ::recv(fd_, discard, sizeof discard, MSG_DONTWAIT);
+        if (n == 0) {
             onSocketGone(QStringLiteral("Connection closed"));
-        } else if (socket_->bytesAvailable() > 0) {
-            onReadyRead();
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            onSocketGone(errorText(errno));
         }
-    });
+        return;
+    }
+    if (sink_ && sink_->BytesQueued() > kMaxQueuedBytes) {
+        heldBack_ = true;
+        updateInterest();
+        return;
+    }
+    if (!inBuffer_.isDetached()) {
+        // Still shared with someone who kept an earlier arrival: leave it to them.
+        inBuffer_ = QByteArray(kReadBufferBytes, Qt::Uninitialized);
+    } else {
+        inBuffer_.resize(kReadBufferBytes);  // within its capacity: no allocation
+    }
+    const ssize_t n = ::recv(fd_, inBuffer_.data(), size_t(kReadBufferBytes), 0);
+    if (n == 0) {
+        onSocketGone(QStringLiteral("Connection closed"));
+        return;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            onSocketGone(errorText(errno));
+        }
+        return;
+    }
+    inBuffer_.resize(n);
+    inBytes_ = n;
+    const quint64 generation = generation_;
+    emit dataArrival(qint32(n));
+    if (generation == generation_ && inBytes_ > 0) {
+        updateInterest();  // not taken: read nothing more until it is
+    }
 }
 
 void Winsock::onSocketGone(const QString& reason) {
@@ -354,29 +493,46 @@ void Winsock::onSocketGone(const QString& reason) {
     }
     const quint64 generation = generation_;
     // What the peer sent before it left is still a receipt: hand it over before the end.
-    if (socket_->bytesAvailable() > 0) {
+    if (inBytes_ > 0) {
         heldBack_ = false;
-        emit dataArrival(qint32(qMin<qint64>(socket_->bytesAvailable(), INT32_MAX)));
+        emit dataArrival(qint32(inBytes_));
         if (generation != generation_ || state_ != sckConnected) {
             return;
         }
     }
     state_ = sckClosing;
+    updateInterest();
     emit closed();
 }
 
-void Winsock::onReadyRead() {
-    if (state_ != sckConnected || !socket_) {
-        return;
+void Winsock::onWritable() {
+    const qint64 before = queuedBytes_;
+    while (!outQueue_.empty()) {
+        const QByteArray& front = outQueue_.front();
+        const ssize_t n = ::send(fd_, front.constData() + outOffset_,
+                                 size_t(front.size() - outOffset_), kSendFlags);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                break;
+            }
+            onSocketGone(errorText(errno));
+            return;
+        }
+        outOffset_ += n;
+        queuedBytes_ -= n;
+        if (outOffset_ < front.size()) {
+            break;
+        }
+        outQueue_.pop_front();
+        outOffset_ = 0;
     }
-    if (sink_ && sink_->BytesQueued() > kMaxQueuedBytes) {
-        heldBack_ = true;
-        return;
+    if (outQueue_.empty() && shutdownWhenSent_) {
+        shutdownWhenSent_ = false;
+        ::shutdown(fd_, SHUT_WR);
     }
-    heldBack_ = false;
-    const qint64 available = socket_->bytesAvailable();
-    if (available > 0) {
-        emit dataArrival(qint32(qMin<qint64>(available, INT32_MAX)));
+    updateInterest();
+    if (queuedBytes_ != before) {
+        onBytesWritten();
     }
 }
 
@@ -395,84 +551,94 @@ void Winsock::throttleBy(Winsock* sink) {
     if (sink_) {
         connect(sink_, &Winsock::drained, this, [this] {
             if (heldBack_) {
-                onReadyRead();
+                heldBack_ = false;
+                updateInterest();
             }
         });
     }
 }
 
 void Winsock::GetData(QByteArray& data) {
-    data = socket_ ? socket_->readAll() : QByteArray();
+    if (inBytes_ == 0) {
+        data.clear();
+        return;
+    }
+    data = inBuffer_;
+    inBytes_ = 0;
+    updateInterest();
 }
 
 void Winsock::SendData(const QByteArray& data) {
-    if (state_ != sckConnected || !socket_) {
+    sendPieces(data, {});
+}
+
+void Winsock::SendLine(const QByteArray& text) {
+    sendPieces(text, "\r\n");
+}
+
+void Winsock::sendPieces(QByteArrayView first, QByteArrayView second) {
+    if (state_ != sckConnected || fd_ < 0) {
         throw SocketError("socket is not connected");
     }
-    // Straight to the kernel while Qt's queue is empty: QAbstractSocket's buffered write()
-    // arms the write notifier and flush() disarms it, and under the glib event dispatcher
-    // each of those is an eventfd write plus an extra loop pass, on every receipt line.
-    qsizetype sent = 0;
-    if (socket_->bytesToWrite() == 0) {
-        const ssize_t n = ::send(int(socket_->socketDescriptor()), data.constData(),
-                                 size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    // Straight to the kernel while nothing waits before it; both parts in one call, so a
+    // line costs one system call and no copy.
+    size_t sent = 0;
+    if (outQueue_.empty()) {
+        iovec parts[2] = {{const_cast<char*>(first.data()), size_t(first.size())},
+                          {const_cast<char*>(second.data()), size_t(second.size())}};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = second.isEmpty() ? 1 : 2;
+        const ssize_t n = ::sendmsg(fd_, &message, kSendFlags);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             throw SocketError(std::strerror(errno));
         }
-        sent = n > 0 ? qsizetype(n) : 0;
+        sent = n > 0 ? size_t(n) : 0;
     }
-    // What the kernel did not take goes through Qt's queue, behind nothing, in order.
-    if (sent < data.size()) {
-        const QByteArray rest = data.sliced(sent);
-        if (socket_->write(rest) != rest.size()) {
-            throw SocketError(socket_->errorString().toStdString());
+    // What the kernel did not take waits here, behind nothing, in order.
+    for (QByteArrayView part : {first, second}) {
+        const size_t skip = std::min(sent, size_t(part.size()));
+        sent -= skip;
+        if (skip < size_t(part.size())) {
+            outQueue_.emplace_back(part.sliced(qsizetype(skip)).toByteArray());
+            queuedBytes_ += part.size() - qsizetype(skip);
         }
-        socket_->flush();
     }
+    updateInterest();
     if (BytesQueued() > kMaxQueuedBytes) {
         wasOverLimit_ = true;
     }
 }
 
 void Winsock::Shutdown() {
-    if (state_ != sckConnected || !socket_) {
+    if (state_ != sckConnected || fd_ < 0) {
         Close();
         return;
     }
-    socket_->flush();
-    if (socket_->bytesToWrite() == 0) {
-        ::shutdown(int(socket_->socketDescriptor()), SHUT_WR);
-        return;
+    if (outQueue_.empty()) {
+        ::shutdown(fd_, SHUT_WR);
+    } else {
+        shutdownWhenSent_ = true;  // FIN goes out once the last byte has been written
     }
-    // Still queued: FIN goes out once the last byte has been written.
-    QPointer<QTcpSocket> socket = socket_;
-    auto* once = new QObject(socket_);
-    connect(socket_, &QTcpSocket::bytesWritten, once, [socket, once] {
-        if (socket && socket->bytesToWrite() == 0) {
-            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
-            once->deleteLater();
-        }
-    });
 }
 
 QHostAddress Winsock::RequestPeerAddress(qint32 requestId) const {
-    const QTcpSocket* request = requests_.value(requestId);
-    return request ? request->peerAddress() : QHostAddress();
+    return peerOf(requests_.value(requestId, -1)).first;
 }
 
 QString Winsock::PeerName() const {
-    if (!socket_ || state_ != sckConnected) {
+    if (fd_ < 0 || state_ != sckConnected) {
         return {};
     }
-    QHostAddress address = socket_->peerAddress();
+    auto [address, port] = peerOf(fd_);
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     if (isV4) {
         address = QHostAddress(v4);
     }
     return address.protocol() == QAbstractSocket::IPv6Protocol
-               ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(socket_->peerPort())
-               : QStringLiteral("%1:%2").arg(address.toString()).arg(socket_->peerPort());
+               ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(port)
+               : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
 int Winsock::Lingering() {
@@ -480,7 +646,7 @@ int Winsock::Lingering() {
 }
 
 qint64 Winsock::BytesQueued() const {
-    return (socket_ && state_ == sckConnected) ? socket_->bytesToWrite() : 0;
+    return (fd_ >= 0 && state_ == sckConnected) ? queuedBytes_ : 0;
 }
 
 void Winsock::Close() {
@@ -495,8 +661,7 @@ void Winsock::closeServer() {
     if (!server_) {
         return;
     }
-    // Possibly inside the server's own signal: it is deleted once that has returned.
-    server_->disconnect(this);
+    // Possibly inside the server's own accept loop: it is deleted once that has returned.
     server_->close();
     server_->deleteLater();
     server_ = nullptr;
@@ -510,26 +675,26 @@ void Winsock::releaseSocket(bool flush) {
         wasOverLimit_ = false;
         emit drained();
     }
-    if (!socket_) {
+    inBytes_ = 0;
+    if (fd_ < 0) {
         return;
     }
-    QTcpSocket* socket = socket_;
-    socket_ = nullptr;
-    socket->disconnect(this);
-    if (flush && socket->state() == QAbstractSocket::ConnectedState) {
-        // An orderly close: what is queued still goes out, then FIN. The socket frees
-        // itself; the timer bounds a peer that never takes the rest.
-        ++lingering;
-        connect(socket, &QObject::destroyed, [] { --lingering; });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(kConnectTimeoutMs * 3, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
+    const int fd = std::exchange(fd_, -1);
+    if (hub_ && interest_ != 0) {
+        hub_->unwatch(fd);
+    }
+    interest_ = 0;
+    std::deque<QByteArray> queue = std::exchange(outQueue_, {});
+    const qsizetype offset = std::exchange(outOffset_, 0);
+    queuedBytes_ = 0;
+    shutdownWhenSent_ = false;
+    if (flush && !queue.empty() && hub_) {
+        // An orderly close: what is queued still goes out, then FIN; the bound is the
+        // Lingerer's, for a peer that never takes the rest.
+        new Lingerer(fd, std::move(queue), offset, *hub_);
     } else {
-        socket->abort();
-        socket->deleteLater();
+        // What the kernel already holds still goes out, then FIN; unread bytes make it a reset.
+        ::close(fd);
     }
 }
 

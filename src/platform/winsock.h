@@ -8,11 +8,13 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <deque>
 #include <stdexcept>
+
+#include "platform/socket_hub.h"
 
 class QSocketNotifier;
 class QTcpServer;
-class QTcpSocket;
 
 // Raised by SendData on a socket that is not connected, so the caller can take its
 // error path at once instead of queueing bytes that will never leave.
@@ -27,8 +29,11 @@ qint32 followingRequestId(qint32 id);
 
 // The event-driven TCP socket the window uses for both sides of a channel: a client
 // link to a DVR, or a listener that turns into the accepted connection of a terminal.
-// It keeps the classic control's members, state numbers and events, on Qt sockets.
-class Winsock : public QObject {
+// It keeps the classic control's members, state numbers and events. Listening is Qt's; a
+// connection is a plain descriptor in the thread's SocketHub, because a QTcpSocket copied
+// each piece through a buffer of its own and its notifiers made every wake-up walk all 32
+// links. A piece now costs one wake-up, one read into a reused buffer and one sendmsg.
+class Winsock : public QObject, private SocketHubClient {
     Q_OBJECT
 public:
     enum StateValue {
@@ -76,6 +81,8 @@ public:
     void GetData(QByteArray& data);
     // Queues the bytes and returns; throws SocketError when the socket is not connected.
     void SendData(const QByteArray& data);
+    // SendData(text + CR LF) without building that text: both go to the kernel in one call.
+    void SendLine(const QByteArray& text);
     // Ends whatever the socket does. Queued outgoing bytes are still delivered in the
     // background before the connection is shut down.
     void Close();
@@ -111,18 +118,24 @@ signals:
     void drained();
 
 private:
+    friend class RequestServer;
+
     void startAttempt();
     void finishDial();
     void dialFailed(const QString& reason);
     void abandonDial();
-    void adoptSocket(QTcpSocket* socket);
+    void adoptLink(int fd, bool dialled);
     void releaseSocket(bool flush);
     void closeServer();
     void onConnected();
     void onSocketGone(const QString& reason);
-    void onReadyRead();
+    void onSocketEvents(std::uint32_t events) override;
+    void onReadable();
+    void onWritable();
+    void sendPieces(QByteArrayView first, QByteArrayView second);
+    void updateInterest();
     void onBytesWritten();
-    void onNewConnection();
+    void onIncoming(int fd);
     void raiseErrorLater(int number, const QString& description);
 
     QString remoteHost_;
@@ -132,11 +145,24 @@ private:
     QHostAddress listenAddress_ = QHostAddress::Any;
 
     QTcpServer* server_ = nullptr;
-    QTcpSocket* socket_ = nullptr;
+    // The connection, to a DVR (dialled_) or from a terminal; -1 when there is none.
+    int fd_ = -1;
+    bool dialled_ = false;
+    QPointer<SocketHub> hub_;
+    std::uint32_t interest_ = 0;  // what the hub watches fd_ for; 0: not in the hub
+    // Every read lands here; GetData shares it with the caller instead of copying, and the
+    // next read reuses it once the caller has let go, so a piece allocates nothing.
+    QByteArray inBuffer_;
+    qsizetype inBytes_ = 0;  // read from the kernel, not yet taken by GetData
+    // What the kernel did not take yet, in call order; the front one from outOffset_ on.
+    std::deque<QByteArray> outQueue_;
+    qsizetype outOffset_ = 0;
+    qint64 queuedBytes_ = 0;
+    bool shutdownWhenSent_ = false;
     // The attempt in flight: a socket of our own until its handshake has finished.
     int dialFd_ = -1;
     QSocketNotifier* dialNotifier_ = nullptr;
-    QMap<qint32, QTcpSocket*> requests_;
+    QMap<qint32, int> requests_;  // accepted descriptors waiting for Accept
     qint32 nextRequestId_ = 1;
 
     QTimer attemptPacer_;

@@ -17,7 +17,7 @@ void frmKavelin::tcpServer_DataArrival(int index, qint32 /*bytesTotal*/) {
 
 void frmKavelin::ForwardToDvr(int index, const QByteArray& text) {
     try {
-        tcpClient(index)->SendData(text + "\r\n");
+        tcpClient(index)->SendLine(text);
         if (PrinterOn == 1) {
             PrintText(index, text);
         }

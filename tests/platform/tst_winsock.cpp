@@ -145,9 +145,59 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(dataBeforeClose, 3000);
     }
 
+    void anArrivalKeptByTheCallerIsNotOverwritten() {
+        // Reads go into one reused buffer that GetData shares: a later read must never
+        // write into the text an earlier caller still holds.
+        Winsock socket;
+        const quint16 port = listenAndTakeOver(socket);
+        QList<QByteArray> kept;
+        connect(&socket, &Winsock::dataArrival, this, [&] {
+            QByteArray chunk;
+            socket.GetData(chunk);
+            kept.append(chunk);
+        });
+        auto terminal = connectTerminal(port);
+        QVERIFY(terminal);
+        terminal->write("FIRST");
+        QTRY_COMPARE_WITH_TIMEOUT(kept.size(), 1, 3000);
+        terminal->write("SECOND");
+        QTRY_COMPARE_WITH_TIMEOUT(kept.size(), 2, 3000);
+        QCOMPARE(kept, (QList<QByteArray>{"FIRST", "SECOND"}));
+    }
+
+    void aLineTheKernelCannotTakeAtOnceKeepsItsOrder() {
+        // Lines far larger than the socket buffers: their tails, CR LF included, queue
+        // behind each other and reach the peer whole and in call order, also after Close.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Winsock socket;
+        socket.RemoteHost("127.0.0.1");
+        socket.RemotePort(server.serverPort());
+        QSignalSpy connected(&socket, &Winsock::connected);
+        socket.Connect();
+        QVERIFY(connected.wait(3000));
+        QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(3000));
+        QTcpSocket* peer = server.nextPendingConnection();
+        const QByteArray first(4 << 20, 'A');
+        const QByteArray second(3 << 20, 'B');
+        socket.SendLine(first);
+        QVERIFY(socket.BytesQueued() > 0);
+        socket.SendLine(second);
+        socket.Close();
+        QCOMPARE(Winsock::Lingering(), 1);
+        QByteArray got;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (got += peer->readAll(),
+             peer->state() != QAbstractSocket::ConnectedState && peer->bytesAvailable() == 0),
+            10000);
+        QVERIFY(got == first + "\r\n" + second + "\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(Winsock::Lingering(), 0, 3000);
+    }
+
     void sendOnAnUnconnectedSocketThrows() {
         Winsock socket;
         QVERIFY_THROWS_EXCEPTION(SocketError, socket.SendData("X"));
+        QVERIFY_THROWS_EXCEPTION(SocketError, socket.SendLine("X"));
         socket.LocalPort(freePort());
         socket.Listen();
         QVERIFY_THROWS_EXCEPTION(SocketError, socket.SendData("X"));

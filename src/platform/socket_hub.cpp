@@ -1,0 +1,108 @@
+#include "platform/socket_hub.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <functional>
+#include <system_error>
+
+namespace {
+
+// Enough for all 32 links of the window and their lingering predecessors in one pass.
+constexpr int kEventsPerPass = 64;
+
+thread_local QPointer<SocketHub> hubOfThread;
+
+// Takes the dispatcher's event itself: the activated() signal it would otherwise emit costs
+// every piece a pass through the signal machinery for a single, fixed receiver.
+class HubNotifier : public QSocketNotifier {
+public:
+    HubNotifier(int fd, std::function<void()> onReady, QObject* parent)
+        : QSocketNotifier(fd, QSocketNotifier::Read, parent), onReady_(std::move(onReady)) {}
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::SockAct) {
+            onReady_();
+            return true;
+        }
+        return QSocketNotifier::event(e);
+    }
+
+private:
+    std::function<void()> onReady_;
+};
+
+std::uint64_t tag(int fd, std::uint32_t serial) {
+    return (std::uint64_t(serial) << 32) | std::uint32_t(fd);
+}
+
+}  // namespace
+
+SocketHub& SocketHub::forThread() {
+    if (!hubOfThread) {
+        hubOfThread = new SocketHub();
+    }
+    return *hubOfThread;
+}
+
+SocketHub::SocketHub() : QObject(QCoreApplication::instance()) {
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) {
+        throw std::system_error(errno, std::generic_category(), "epoll_create1");
+    }
+    notifier_ = new HubNotifier(
+        epollFd_, [this] { dispatch(); }, this);
+}
+
+SocketHub::~SocketHub() {
+    delete notifier_;
+    ::close(epollFd_);
+}
+
+void SocketHub::watch(int fd, SocketHubClient* client, std::uint32_t events) {
+    if (size_t(fd) >= entries_.size()) {
+        entries_.resize(size_t(fd) + 1);
+    }
+    Entry& entry = entries_[size_t(fd)];
+    entry.client = client;
+    entry.serial = nextSerial_++;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = tag(fd, entry.serial);
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event);
+}
+
+void SocketHub::modify(int fd, std::uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = tag(fd, entries_[size_t(fd)].serial);
+    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
+}
+
+void SocketHub::unwatch(int fd) {
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    if (size_t(fd) < entries_.size()) {
+        entries_[size_t(fd)] = Entry{};
+    }
+}
+
+void SocketHub::dispatch() {
+    epoll_event events[kEventsPerPass];
+    const int ready = ::epoll_wait(epollFd_, events, kEventsPerPass, 0);
+    for (int i = 0; i < ready; ++i) {
+        const std::uint64_t t = events[i].data.u64;
+        const size_t fd = std::uint32_t(t);
+        // A client handled earlier in this pass may have closed this descriptor, and a new
+        // connection may already have its number.
+        if (fd >= entries_.size() || entries_[fd].serial != std::uint32_t(t >> 32) ||
+            !entries_[fd].client) {
+            continue;
+        }
+        entries_[fd].client->onSocketEvents(events[i].events);
+    }
+}
