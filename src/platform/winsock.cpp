@@ -115,6 +115,32 @@ std::pair<QHostAddress, quint16> peerOf(int fd) {
     return {address, port};
 }
 
+// Sends from the front of the queue until it is empty or the kernel takes no more; the
+// front piece is sent from `offset` on. Returns the bytes sent, or -1 (errno set) when
+// the peer is gone and nothing more can be delivered.
+qint64 sendQueued(int fd, std::deque<QByteArray>& queue, qsizetype& offset) {
+    qint64 sent = 0;
+    while (!queue.empty()) {
+        const QByteArray& front = queue.front();
+        const ssize_t n =
+            ::send(fd, front.constData() + offset, size_t(front.size() - offset), kSendFlags);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                break;
+            }
+            return -1;
+        }
+        sent += n;
+        offset += n;
+        if (offset < front.size()) {
+            break;
+        }
+        queue.pop_front();
+        offset = 0;
+    }
+    return sent;
+}
+
 // A connection closed with bytes still queued: it hands them over on its own, then ends
 // with FIN, or is cut off after the bound when the peer does not take them.
 class Lingerer : public QObject, private SocketHubClient {
@@ -137,24 +163,10 @@ public:
 
 private:
     void onSocketEvents(std::uint32_t) override {
-        while (!queue_.empty()) {
-            const QByteArray& front = queue_.front();
-            const ssize_t n = ::send(fd_, front.constData() + offset_,
-                                     size_t(front.size() - offset_), kSendFlags);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                    return;
-                }
-                break;  // the peer is gone: nothing more can be delivered
-            }
-            offset_ += n;
-            if (offset_ < front.size()) {
-                return;
-            }
-            queue_.pop_front();
-            offset_ = 0;
+        // Done when all is out, or when the peer is gone and nothing more can be delivered.
+        if (sendQueued(fd_, queue_, offset_) < 0 || queue_.empty()) {
+            finish();
         }
-        finish();
     }
     void finish() {
         if (fd_ >= 0 && hub_) {
@@ -506,32 +518,18 @@ void Winsock::onSocketGone(const QString& reason) {
 }
 
 void Winsock::onWritable() {
-    const qint64 before = queuedBytes_;
-    while (!outQueue_.empty()) {
-        const QByteArray& front = outQueue_.front();
-        const ssize_t n = ::send(fd_, front.constData() + outOffset_,
-                                 size_t(front.size() - outOffset_), kSendFlags);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                break;
-            }
-            onSocketGone(errorText(errno));
-            return;
-        }
-        outOffset_ += n;
-        queuedBytes_ -= n;
-        if (outOffset_ < front.size()) {
-            break;
-        }
-        outQueue_.pop_front();
-        outOffset_ = 0;
+    const qint64 sent = sendQueued(fd_, outQueue_, outOffset_);
+    if (sent < 0) {
+        onSocketGone(errorText(errno));
+        return;
     }
+    queuedBytes_ -= sent;
     if (outQueue_.empty() && shutdownWhenSent_) {
         shutdownWhenSent_ = false;
         ::shutdown(fd_, SHUT_WR);
     }
     updateInterest();
-    if (queuedBytes_ != before) {
+    if (sent > 0) {
         onBytesWritten();
     }
 }

@@ -23,6 +23,23 @@ quint16 listenAndTakeOver(Winsock& socket) {
     return port;
 }
 
+// Dials `socket` to a fresh listener on 127.0.0.1; the listener's end of the link, or
+// null when it did not come up within the bound.
+QTcpSocket* linkTo(QTcpServer& server, Winsock& socket) {
+    if (!server.listen(QHostAddress::LocalHost, 0)) {
+        return nullptr;
+    }
+    socket.RemoteHost("127.0.0.1");
+    socket.RemotePort(server.serverPort());
+    QSignalSpy connected(&socket, &Winsock::connected);
+    socket.Connect();
+    if (!connected.wait(3000) ||
+        !(server.hasPendingConnections() || server.waitForNewConnection(3000))) {
+        return nullptr;
+    }
+    return server.nextPendingConnection();
+}
+
 }  // namespace
 
 // What the window relies on from its socket component, checked on real sockets.
@@ -169,15 +186,9 @@ private slots:
         // Lines far larger than the socket buffers: their tails, CR LF included, queue
         // behind each other and reach the peer whole and in call order, also after Close.
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         Winsock socket;
-        socket.RemoteHost("127.0.0.1");
-        socket.RemotePort(server.serverPort());
-        QSignalSpy connected(&socket, &Winsock::connected);
-        socket.Connect();
-        QVERIFY(connected.wait(3000));
-        QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(3000));
-        QTcpSocket* peer = server.nextPendingConnection();
+        QTcpSocket* peer = linkTo(server, socket);
+        QVERIFY(peer);
         const QByteArray first(4 << 20, 'A');
         const QByteArray second(3 << 20, 'B');
         socket.SendLine(first);
@@ -272,15 +283,9 @@ private slots:
 
     void queuedBytesGoOutAfterAClose() {
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         Winsock socket;
-        socket.RemoteHost("127.0.0.1");
-        socket.RemotePort(server.serverPort());
-        QSignalSpy connected(&socket, &Winsock::connected);
-        socket.Connect();
-        QVERIFY(connected.wait(3000));
-        QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(3000));
-        QTcpSocket* peer = server.nextPendingConnection();
+        QTcpSocket* peer = linkTo(server, socket);
+        QVERIFY(peer);
         const QByteArray big(8 << 20, 'R');
         socket.SendData(big);
         socket.Close();
