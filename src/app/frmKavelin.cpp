@@ -285,8 +285,9 @@ void frmKavelin::wireChannel(int i) {
             [this, i](int number, const QString& text) { tcpClient_Error(i, number, text); });
     connect(tcpServer(i), &Winsock::connectionRequest, this,
             [this, i](qint32 id) { tcpServer_ConnectionRequest(i, id); });
-    connect(tcpServer(i), &Winsock::dataArrival, this,
-            [this, i](qint32 bytes) { tcpServer_DataArrival(i, bytes); });
+    // Every piece comes this way: called directly, not through a signal (the socket and
+    // the window die together).
+    tcpServer(i)->onDataArrival([this, i](qint32 bytes) { tcpServer_DataArrival(i, bytes); });
     connect(tcpServer(i), &Winsock::closed, this, [this, i] { tcpServer_Close(i); });
 }
 

@@ -1,6 +1,5 @@
 #include "platform/winsock.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -9,7 +8,8 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
-#include <QTcpServer>
+#include <QTimer>
+#include <functional>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -30,6 +30,8 @@ constexpr qsizetype kReadBufferBytes = 256 * 1024;
 constexpr size_t kDiscardBytes = 16 * 1024;
 
 constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+// As QTcpServer had it.
+constexpr int kListenBacklog = 50;
 
 // A link whose peer vanished without a FIN or reset (cable pulled, power cut) would look
 // alive for hours; keepalive probes find it in about 10 + 5 * 3 seconds.
@@ -336,18 +338,122 @@ void Winsock::onConnected() {
     emit connected();
 }
 
-// Hands the accepted descriptors to the socket instead of wrapping each in a QTcpSocket,
-// which would start reading it into a buffer of its own.
-class RequestServer : public QTcpServer {
+// A listening port in the hub. Accepted descriptors go straight to the owner; QTcpServer
+// would wrap each in a QTcpSocket that reads into a buffer of its own, and its notifier sat
+// in the event loop's poll set, so every wake-up, each piece's included, walked all 16 ports.
+class PortListener : public QObject, private SocketHubClient {
 public:
-    explicit RequestServer(Winsock* owner) : QTcpServer(owner), owner_(owner) {}
+    PortListener(int fd, std::function<void(int)> onIncoming, QObject* parent)
+        : QObject(parent), fd_(fd), onIncoming_(std::move(onIncoming)), hub_(&SocketHub::forThread()) {
+        hub_->watch(fd_, this, EPOLLIN);
+        resume_.setSingleShot(true);
+        resume_.setInterval(kAcceptPauseMs);
+        connect(&resume_, &QTimer::timeout, this, [this] {
+            if (fd_ >= 0 && hub_) {
+                hub_->watch(fd_, this, EPOLLIN);
+            }
+        });
+    }
+    ~PortListener() override { close(); }
 
-protected:
-    void incomingConnection(qintptr fd) override { owner_->onIncoming(int(fd)); }
+    // Frees the port at once, so it can be opened again from the same handler.
+    void close() {
+        if (fd_ < 0) {
+            return;
+        }
+        resume_.stop();
+        if (hub_) {
+            hub_->unwatch(fd_);
+        }
+        ::close(std::exchange(fd_, -1));
+    }
 
 private:
-    Winsock* owner_;
+    // Out of descriptors, a waiting connection would be reported again at once, forever:
+    // the port rests this long instead, and takes connections again by itself.
+    static constexpr int kAcceptPauseMs = 1000;
+    static constexpr int kAcceptsPerPass = 64;
+
+    void onSocketEvents(std::uint32_t) override {
+        // The owner may close this listener from its handler.
+        for (int i = 0; i < kAcceptsPerPass && fd_ >= 0; ++i) {
+            const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) {
+                onIncoming_(fd);
+                continue;
+            }
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                if (hub_) {
+                    hub_->unwatch(fd_);
+                }
+                resume_.start();
+                return;
+            }
+            // EAGAIN: all taken. Anything else (a connection reset while it waited) ends
+            // this pass; the rest are reported again.
+            if (errno != ECONNABORTED && errno != EINTR) {
+                return;
+            }
+        }
+    }
+
+    int fd_;
+    std::function<void(int)> onIncoming_;
+    QPointer<SocketHub> hub_;
+    QTimer resume_;
 };
+
+namespace {
+
+// QHostAddress::Any is dual-stack, as with QTcpServer: IPv6 that also takes IPv4, or IPv4
+// alone where the machine has no IPv6.
+int openListeningPort(const QHostAddress& address, quint16 port) {
+    const bool any = address == QHostAddress(QHostAddress::Any);
+    for (const int family : {AF_INET6, AF_INET}) {
+        if ((!any && address.protocol() == QAbstractSocket::IPv4Protocol && family == AF_INET6) ||
+            (!any && address.protocol() != QAbstractSocket::IPv4Protocol && family == AF_INET)) {
+            continue;
+        }
+        const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            continue;
+        }
+        setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (family == AF_INET6) {
+            setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, any ? 0 : 1);
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(port);
+            if (!any) {
+                const Q_IPV6ADDR bytes = address.toIPv6Address();
+                std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
+                in6->sin6_scope_id = address.scopeId().toUInt();
+            }
+            length = sizeof *in6;
+        } else {
+            auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+            in4->sin_family = AF_INET;
+            in4->sin_port = htons(port);
+            in4->sin_addr.s_addr = htonl(any ? INADDR_ANY : address.toIPv4Address());
+            length = sizeof *in4;
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0 &&
+            ::listen(fd, kListenBacklog) == 0) {
+            return fd;
+        }
+        const int failure = errno;
+        ::close(fd);
+        // A port in use on IPv6 is in use for IPv4 too; only a missing IPv6 falls back.
+        if (failure != EAFNOSUPPORT && failure != EADDRNOTAVAIL) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
 
 void Winsock::Listen() {
     releaseSocket(false);
@@ -356,17 +462,17 @@ void Winsock::Listen() {
     if (localPort_ < 1 || localPort_ > 65535) {
         return;
     }
-    auto* server = new RequestServer(this);
-    if (!server->listen(listenAddress_, quint16(localPort_))) {
-        delete server;
+    const int fd = openListeningPort(listenAddress_, quint16(localPort_));
+    if (fd < 0) {
         return;
     }
-    server_ = server;
+    listener_ = new PortListener(
+        fd, [this](int incoming) { onIncoming(incoming); }, this);
     state_ = sckListening;
 }
 
 void Winsock::onIncoming(int fd) {
-    if (!server_) {
+    if (!listener_) {
         ::close(fd);
         return;
     }
@@ -387,7 +493,6 @@ void Winsock::Accept(qint32 requestId) {
     }
     requests_.remove(requestId);
     releaseSocket(false);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     armDeadPeerDetection(fd, false);
     adoptLink(fd, false);
     state_ = sckConnected;
@@ -486,9 +591,17 @@ void Winsock::onReadable() {
     inBuffer_.resize(n);
     inBytes_ = n;
     const quint64 generation = generation_;
-    emit dataArrival(qint32(n));
+    announceArrival(qint32(n));
     if (generation == generation_ && inBytes_ > 0) {
         updateInterest();  // not taken: read nothing more until it is
+    }
+}
+
+void Winsock::announceArrival(qint32 bytes) {
+    if (arrivalHandler_) {
+        arrivalHandler_(bytes);
+    } else {
+        emit dataArrival(bytes);
     }
 }
 
@@ -507,7 +620,7 @@ void Winsock::onSocketGone(const QString& reason) {
     // What the peer sent before it left is still a receipt: hand it over before the end.
     if (inBytes_ > 0) {
         heldBack_ = false;
-        emit dataArrival(qint32(inBytes_));
+        announceArrival(qint32(inBytes_));
         if (generation != generation_ || state_ != sckConnected) {
             return;
         }
@@ -656,13 +769,13 @@ void Winsock::Close() {
 }
 
 void Winsock::closeServer() {
-    if (!server_) {
+    if (!listener_) {
         return;
     }
-    // Possibly inside the server's own accept loop: it is deleted once that has returned.
-    server_->close();
-    server_->deleteLater();
-    server_ = nullptr;
+    // Possibly inside the listener's own accept loop: it is deleted once that has returned.
+    listener_->close();
+    listener_->deleteLater();
+    listener_ = nullptr;
 }
 
 void Winsock::releaseSocket(bool flush) {

@@ -9,12 +9,13 @@
 #include <QString>
 #include <QTimer>
 #include <deque>
+#include <functional>
 #include <stdexcept>
 
 #include "platform/socket_hub.h"
 
 class QSocketNotifier;
-class QTcpServer;
+class PortListener;
 
 // Raised by SendData on a socket that is not connected, so the caller can take its
 // error path at once instead of queueing bytes that will never leave.
@@ -29,10 +30,11 @@ qint32 followingRequestId(qint32 id);
 
 // The event-driven TCP socket the window uses for both sides of a channel: a client
 // link to a DVR, or a listener that turns into the accepted connection of a terminal.
-// It keeps the classic control's members, state numbers and events. Listening is Qt's; a
-// connection is a plain descriptor in the thread's SocketHub, because a QTcpSocket copied
-// each piece through a buffer of its own and its notifiers made every wake-up walk all 32
-// links. A piece now costs one wake-up, one read into a reused buffer and one sendmsg.
+// It keeps the classic control's members, state numbers and events. Every listening port
+// and connection is a plain descriptor in the thread's SocketHub: a QTcpSocket copied each
+// piece through a buffer of its own, and Qt's notifiers made every wake-up walk all 16
+// ports and 32 links. A piece now costs one wake-up, one read into a reused buffer and
+// one sendmsg.
 class Winsock : public QObject, private SocketHubClient {
     Q_OBJECT
 public:
@@ -104,6 +106,9 @@ public:
     qint64 BytesQueued() const;
     // Holds back data events while `sink` has more than kMaxQueuedBytes queued.
     void throttleBy(Winsock* sink);
+    // Takes the data events instead of the dataArrival signal, called directly: for the one
+    // receiver of every piece, the signal machinery cost more than the rest of its way.
+    void onDataArrival(std::function<void(qint32)> handler) { arrivalHandler_ = std::move(handler); }
     // The listening address, for tests and the benchmark: Any by default.
     void setListenAddress(const QHostAddress& address) { listenAddress_ = address; }
 
@@ -113,13 +118,12 @@ signals:
     void closed();
     void error(int number, const QString& description);
     void connectionRequest(qint32 requestId);
+    // Not emitted while a handler set by onDataArrival takes these events.
     void dataArrival(qint32 bytesTotal);
     // The queue fell back under the throttling limit (or the connection went away).
     void drained();
 
 private:
-    friend class RequestServer;
-
     void startAttempt();
     void finishDial();
     void dialFailed(const QString& reason);
@@ -137,6 +141,7 @@ private:
     void onBytesWritten();
     void onIncoming(int fd);
     void raiseErrorLater(int number, const QString& description);
+    void announceArrival(qint32 bytes);
 
     QString remoteHost_;
     qint32 remotePort_ = 0;
@@ -144,7 +149,7 @@ private:
     int state_ = sckClosed;
     QHostAddress listenAddress_ = QHostAddress::Any;
 
-    QTcpServer* server_ = nullptr;
+    PortListener* listener_ = nullptr;
     // The connection, to a DVR (dialled_) or from a terminal; -1 when there is none.
     int fd_ = -1;
     bool dialled_ = false;
@@ -171,6 +176,7 @@ private:
     // Bumped on every Close so that events posted for an older connection are dropped.
     quint64 generation_ = 0;
 
+    std::function<void(qint32)> arrivalHandler_;
     QPointer<Winsock> sink_;
     bool heldBack_ = false;
     bool wasOverLimit_ = false;
