@@ -45,18 +45,26 @@ std::uint64_t tag(int fd, std::uint32_t serial) {
 
 SocketHub& SocketHub::forThread() {
     if (!hubOfThread) {
-        hubOfThread = new SocketHub();
+        hubOfThread = new SocketHub(true);
+        hubOfThread->setParent(QCoreApplication::instance());
     }
     return *hubOfThread;
 }
 
-SocketHub::SocketHub() : QObject(QCoreApplication::instance()) {
+SocketHub* SocketHub::createWaitedOn() {
+    hubOfThread = new SocketHub(false);
+    return hubOfThread;
+}
+
+SocketHub::SocketHub(bool withNotifier) {
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) {
         throw std::system_error(errno, std::generic_category(), "epoll_create1");
     }
-    notifier_ = new HubNotifier(
-        epollFd_, [this] { dispatch(); }, this);
+    if (withNotifier) {
+        notifier_ = new HubNotifier(
+            epollFd_, [this] { dispatch(); }, this);
+    }
 }
 
 SocketHub::~SocketHub() {
@@ -64,17 +72,19 @@ SocketHub::~SocketHub() {
     ::close(epollFd_);
 }
 
-void SocketHub::watch(int fd, SocketHubClient* client, std::uint32_t events) {
+bool SocketHub::watch(int fd, SocketHubClient* client, std::uint32_t events) {
+    const std::uint32_t serial = nextSerial_++;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = tag(fd, serial);
+    if (fd < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        return false;
+    }
     if (size_t(fd) >= entries_.size()) {
         entries_.resize(size_t(fd) + 1);
     }
-    Entry& entry = entries_[size_t(fd)];
-    entry.client = client;
-    entry.serial = nextSerial_++;
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = tag(fd, entry.serial);
-    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event);
+    entries_[size_t(fd)] = Entry{client, serial};
+    return true;
 }
 
 void SocketHub::modify(int fd, std::uint32_t events) {
@@ -93,8 +103,11 @@ void SocketHub::unwatch(int fd) {
 
 void SocketHub::dispatch() {
     epoll_event events[kEventsPerPass];
-    const int ready = ::epoll_wait(epollFd_, events, kEventsPerPass, 0);
-    for (int i = 0; i < ready; ++i) {
+    deliver(events, ::epoll_wait(epollFd_, events, kEventsPerPass, 0));
+}
+
+void SocketHub::deliver(const epoll_event* events, int count) {
+    for (int i = 0; i < count; ++i) {
         const std::uint64_t t = events[i].data.u64;
         const size_t fd = std::uint32_t(t);
         // A client handled earlier in this pass may have closed this descriptor, and a new

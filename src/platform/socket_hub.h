@@ -5,6 +5,7 @@
 #include <vector>
 
 class QSocketNotifier;
+struct epoll_event;
 
 // Told what the kernel reported for a watched descriptor (EPOLLIN, EPOLLOUT, EPOLLERR...).
 class SocketHubClient {
@@ -24,13 +25,23 @@ public:
     // The hub of the calling thread, created on first use.
     static SocketHub& forThread();
 
-    void watch(int fd, SocketHubClient* client, std::uint32_t events);
+    // For an event dispatcher that waits on the epoll set itself instead of through a
+    // notifier: the hub of the calling thread from now on, owned by the caller.
+    static SocketHub* createWaitedOn();
+
+    // False when the kernel refuses the descriptor (a regular file, one already closed).
+    bool watch(int fd, SocketHubClient* client, std::uint32_t events);
     void modify(int fd, std::uint32_t events);
     void unwatch(int fd);
 
-private:
-    SocketHub();
+    int epollDescriptor() const { return epollFd_; }
+    // Hands what epoll_wait reported to the clients still watching.
+    void deliver(const epoll_event* events, int count);
+
     ~SocketHub() override;
+
+private:
+    explicit SocketHub(bool withNotifier);
     void dispatch();
 
     struct Entry {
