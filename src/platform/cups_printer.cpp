@@ -1,5 +1,6 @@
 #include "platform/cups_printer.h"
 
+#include <arpa/inet.h>
 #include <cups/cups.h>
 
 #include <QDir>
@@ -91,8 +92,14 @@ double WaitSeconds(const QDeadlineTimer& deadline, double usual) {
 // times servers). So the lookup runs on a helper thread that is left to finish alone
 // when the caller stops waiting; that costs one idle thread for a while, where
 // httpConnect2's own lookup would hold the caller for all of it. A numeric address or
-// a local socket path resolves at once, without the resolver.
+// a local socket path resolves at once, without the resolver, so needs no thread: a
+// bridge that never starts one makes every socket call of the C library cheaper.
 AddrList LookUp(const std::string& host, int port, int wait_ms) {
+    in6_addr numeric{};
+    if (host.starts_with('/') || ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
+        ::inet_pton(AF_INET6, host.c_str(), &numeric) == 1) {
+        return AddrList(httpAddrGetList(host.c_str(), AF_UNSPEC, std::to_string(port).c_str()));
+    }
     struct Lookup {
         std::mutex mutex;
         std::condition_variable done;

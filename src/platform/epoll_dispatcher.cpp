@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTimerEvent>
 #include <algorithm>
@@ -95,7 +96,8 @@ private:
 // has seen it, as a post per piece from the print worker would otherwise cost a write each.
 class EpollDispatcher::Waker : public SocketHubClient {
 public:
-    explicit Waker(SocketHub& hub) : hub_(hub), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    Waker(SocketHub& hub, EpollDispatcher& owner)
+        : hub_(hub), owner_(owner), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         if (fd_ < 0) {
             throw std::system_error(errno, std::generic_category(), "eventfd");
         }
@@ -118,10 +120,13 @@ public:
         eventfd_t count = 0;
         ::eventfd_read(fd_, &count);
         pending_.store(false, std::memory_order_release);
+        owner_.postedMayWait_ = true;
+        owner_.windowEventsMayWait_ = true;
     }
 
 private:
     SocketHub& hub_;
+    EpollDispatcher& owner_;
     int fd_;
     std::atomic<bool> pending_{false};
 };
@@ -141,34 +146,50 @@ EpollDispatcher* EpollDispatcher::createForOffscreen() {
 EpollDispatcher::EpollDispatcher(WindowSystemEventsFn windowSystemEvents)
     : windowSystemEvents_(windowSystemEvents),
       hub_(SocketHub::createWaitedOn()),
-      waker_(std::make_unique<Waker>(*hub_)) {}
+      waker_(std::make_unique<Waker>(*hub_, *this)) {}
 
 EpollDispatcher::~EpollDispatcher() = default;
 
 bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
     interrupted_.store(false, std::memory_order_relaxed);
-    emit awake();
-    // Events posted from here on wake the wait below through wakeUp().
-    QCoreApplication::sendPostedEvents();
+    const bool passSignals = passSignalReceivers_.load(std::memory_order_relaxed) > 0;
+    if (passSignals) {
+        emit awake();
+    }
+    ++depth_;
+    if (postedMayWait_) {
+        // Cleared first: what the handlers post sets it again, through wakeUp().
+        postedMayWait_ = false;
+        QCoreApplication::sendPostedEvents();
+    }
 
     const bool withTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool canWait = (flags & QEventLoop::WaitForMoreEvents) &&
                          !interrupted_.load(std::memory_order_relaxed);
-    if (canWait) {
+    if (canWait && passSignals) {
         emit aboutToBlock();
     }
-    if (interrupted_.load(std::memory_order_relaxed)) {
-        return false;
+    bool handled = false;
+    if (!interrupted_.load(std::memory_order_relaxed)) {
+        qint64 timeoutNs = 0;
+        if (canWait) {
+            timeoutNs = withTimers && !timers_.empty() ? nextTimerInNs(nowNs()) : -1;
+        }
+        handled = wait(timeoutNs, !(flags & QEventLoop::ExcludeSocketNotifiers)) > 0;
+        if (withTimers) {
+            handled = activateTimers() || handled;
+        }
+        if (windowEventsMayWait_) {
+            windowEventsMayWait_ = false;
+            handled = windowSystemEvents_(flags) || handled;
+        }
     }
-    qint64 timeoutNs = 0;
-    if (canWait) {
-        timeoutNs = withTimers ? nextTimerInNs(nowNs()) : -1;
+    if (--depth_ > 0) {
+        // Returning into a handler of an outer pass, which looks at the queues again.
+        postedMayWait_ = true;
+        windowEventsMayWait_ = true;
     }
-    bool handled = wait(timeoutNs, !(flags & QEventLoop::ExcludeSocketNotifiers)) > 0;
-    if (withTimers) {
-        handled = activateTimers() || handled;
-    }
-    return windowSystemEvents_(flags) || handled;
+    return handled;
 }
 
 int EpollDispatcher::wait(qint64 timeoutNs, bool withSockets) {
@@ -323,6 +344,21 @@ bool EpollDispatcher::activateTimers() {
         }
     }
     return !due.empty();
+}
+
+void EpollDispatcher::connectNotify(const QMetaMethod& signal) {
+    if (signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::awake) ||
+        signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::aboutToBlock)) {
+        passSignalReceivers_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void EpollDispatcher::disconnectNotify(const QMetaMethod& signal) {
+    // An invalid method means "all of them": the count stays, which only costs an emit.
+    if (signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::awake) ||
+        signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::aboutToBlock)) {
+        passSignalReceivers_.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
 void EpollDispatcher::wakeUp() {

@@ -38,6 +38,10 @@ public:
     void wakeUp() override;
     void interrupt() override;
 
+protected:
+    void connectNotify(const QMetaMethod& signal) override;
+    void disconnectNotify(const QMetaMethod& signal) override;
+
 private:
     using WindowSystemEventsFn = bool (*)(QEventLoop::ProcessEventsFlags);
     class NotifierSet;
@@ -67,4 +71,13 @@ private:
     std::vector<Timer> timers_;
     std::uint64_t nextTimerSerial_ = 1;
     std::atomic<bool> interrupted_{false};
+    // Receivers of awake() and aboutToBlock(); with none, as usual, they are not emitted.
+    std::atomic<int> passSignalReceivers_{0};
+    // Qt's queues of posted and of window system events are only looked at when something
+    // may wait in them: every post and every queued window event calls wakeUp(), and a
+    // nested loop may leave behind deferred deletes or the window events it had to skip.
+    // Looking every time cost each piece a lock and a detour through two libraries.
+    bool postedMayWait_ = true;
+    bool windowEventsMayWait_ = true;
+    int depth_ = 0;
 };

@@ -116,7 +116,6 @@ PrintSpooler::PrintSpooler(QObject* parent)
                     Qt::QueuedConnection);
         }
     });
-    worker_->start();
 }
 
 PrintSpooler::~PrintSpooler() {
@@ -149,6 +148,10 @@ bool PrintSpooler::enqueue(int channel, PrintJob job, qsizetype bytes) {
         shared_->waitingBytes += bytes;
         shared_->wake.wakeOne();
     }
+    // Started by the first piece: with printing off the bridge stays one thread, and the C
+    // library skips the cancellation bookkeeping of every socket call.
+    if (!worker_->isRunning() && !worker_->isFinished())
+        worker_->start();
     if (!watchdog_->isActive())
         armWatchdog();
     return true;
