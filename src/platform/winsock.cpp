@@ -511,21 +511,21 @@ void Winsock::adoptLink(int fd, bool dialled) {
 }
 
 void Winsock::updateInterest() {
-    if (fd_ < 0 || !hub_) {
-        return;
-    }
     // Reading stops while an arrival waits to be taken or the sink is too full: then the
     // bytes stay in the kernel and TCP slows the terminal down. Out of the set altogether,
     // as the kernel reports a hang-up even to a descriptor watched for nothing.
     // After the end nothing is watched: Close() lets the descriptor go.
     std::uint32_t wanted = 0;
-    if (state_ == sckConnected && !heldBack_ && inBytes_ == 0) {
-        wanted |= EPOLLIN;
+    if (state_ == sckConnected && fd_ >= 0) {
+        if (!heldBack_ && inBytes_ == 0) {
+            wanted |= EPOLLIN;
+        }
+        if (!outQueue_.empty()) {
+            wanted |= EPOLLOUT;
+        }
     }
-    if (state_ == sckConnected && !outQueue_.empty()) {
-        wanted |= EPOLLOUT;
-    }
-    if (wanted == interest_) {
+    // Unchanged on every piece: decided before anything else is looked at.
+    if (wanted == interest_ || !hub_) {
         return;
     }
     if (interest_ == 0) {
@@ -705,6 +705,9 @@ void Winsock::sendPieces(QByteArrayView first, QByteArrayView second) {
             throw SocketError(std::strerror(errno));
         }
         sent = n > 0 ? size_t(n) : 0;
+        if (sent == size_t(first.size() + second.size())) {
+            return;  // the usual case: nothing queued before or after
+        }
     }
     // What the kernel did not take waits here, behind nothing, in order.
     for (QByteArrayView part : {first, second}) {
