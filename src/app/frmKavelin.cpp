@@ -90,6 +90,12 @@ void frmKavelin::paintLabel(QLabel* label, const QString& caption, const QColor&
                             const QColor& text) {
     label->setText(caption);
     QPalette palette = label->palette();
+    // A refusing DVR repaints its status every second with the same look; setting an
+    // unchanged palette still resolves and propagates it, most of each attempt's work.
+    if (palette.color(QPalette::Window) == background &&
+        palette.color(QPalette::WindowText) == text) {
+        return;
+    }
     palette.setColor(QPalette::Window, background);
     palette.setColor(QPalette::WindowText, text);
     label->setPalette(palette);
