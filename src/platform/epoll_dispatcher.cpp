@@ -180,7 +180,8 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
             handled = activateTimers() || handled;
         }
         if (windowEventsMayWait_) {
-            windowEventsMayWait_ = false;
+            // Input events a caller asked to skip stay queued for a later pass.
+            windowEventsMayWait_ = bool(flags & QEventLoop::ExcludeUserInputEvents);
             handled = windowSystemEvents_(flags) || handled;
         }
     }

@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
+#include <QWidget>
 #include <thread>
 
 #include "platform/epoll_dispatcher.h"
@@ -121,6 +122,13 @@ private slots:
         delete reader;
         ::close(pair[0]);
         ::close(pair[1]);
+    }
+
+    // The platform's own events, here a window's first expose, are delivered too.
+    void windowEventsAreDelivered() {
+        QWidget window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
     }
 
     void anIdleLoopSleeps() {
