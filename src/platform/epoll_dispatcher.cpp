@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/socket_hub.h"
+#include "platform/vector_state.h"
 
 namespace {
 
@@ -194,6 +195,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
 }
 
 int EpollDispatcher::wait(qint64 timeoutNs, bool withSockets) {
+    clearUpperVectorState();
     timespec timeout{};
     timespec* bound = nullptr;
     if (timeoutNs >= 0) {

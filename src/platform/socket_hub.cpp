@@ -1,4 +1,5 @@
 #include "platform/socket_hub.h"
+#include "platform/vector_state.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -104,6 +105,8 @@ void SocketHub::unwatch(int fd) {
 void SocketHub::dispatch() {
     epoll_event events[kEventsPerPass];
     deliver(events, ::epoll_wait(epollFd_, events, kEventsPerPass, 0));
+    // Qt's loop is about to sleep.
+    clearUpperVectorState();
 }
 
 void SocketHub::deliver(const epoll_event* events, int count) {
