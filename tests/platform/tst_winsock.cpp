@@ -1,4 +1,7 @@
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QSignalSpy>
 #include <QTest>
@@ -38,6 +41,13 @@ QTcpSocket* linkTo(QTcpServer& server, Winsock& socket) {
         return nullptr;
     }
     return server.nextPendingConnection();
+}
+
+double cpuMs() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 }  // namespace
@@ -274,6 +284,42 @@ private slots:
         QTest::qWait(1500);
         QCOMPARE(dvr.connectionCount(), 2);
         QCOMPARE(dvr.liveLinks(), 1);
+    }
+
+    // Out of descriptors, a listener cannot take a waiting connection. It must neither spin
+    // on it nor stop listening for good: it takes the connection once descriptors are free.
+    void aListenerOutOfDescriptorsRestsAndRecovers() {
+        Winsock socket;
+        const quint16 port = freePort();
+        socket.LocalPort(port);
+        socket.Listen();
+        QSignalSpy requests(&socket, &Winsock::connectionRequest);
+        const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = 256;
+        QVERIFY(client >= 0 && client < 200 && ::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        std::vector<int> fillers;
+        for (int fd; fillers.size() < 256 && (fd = ::dup(client)) >= 0;) {
+            fillers.push_back(fd);
+        }
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(port);
+        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(client, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        const double before = cpuMs();
+        QTest::qWait(300);
+        const double spent = cpuMs() - before;
+        for (int fd : fillers) {
+            ::close(fd);
+        }
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QVERIFY2(spent < 100, qPrintable(QString::number(spent)));
+        QCOMPARE(requests.count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(requests.count(), 1, 3000);
+        ::close(client);
     }
 
     void requestIdsWrapInsteadOfOverflowing() {
