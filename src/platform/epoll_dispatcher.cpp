@@ -49,9 +49,10 @@ public:
     QSocketNotifier*& operator[](QSocketNotifier::Type type) { return of_[type]; }
 
     void update() {
-        const std::uint32_t wanted = (of_[QSocketNotifier::Read] ? std::uint32_t(EPOLLIN) : 0) |
-                                     (of_[QSocketNotifier::Write] ? std::uint32_t(EPOLLOUT) : 0) |
-                                     (of_[QSocketNotifier::Exception] ? std::uint32_t(EPOLLPRI) : 0);
+        const std::uint32_t wanted =
+            (of_[QSocketNotifier::Read] ? std::uint32_t(EPOLLIN) : 0) |
+            (of_[QSocketNotifier::Write] ? std::uint32_t(EPOLLOUT) : 0) |
+            (of_[QSocketNotifier::Exception] ? std::uint32_t(EPOLLPRI) : 0);
         if (wanted == watched_) {
             return;
         }
@@ -165,8 +166,8 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
     }
 
     const bool withTimers = !(flags & QEventLoop::X11ExcludeTimers);
-    const bool canWait = (flags & QEventLoop::WaitForMoreEvents) &&
-                         !interrupted_.load(std::memory_order_relaxed);
+    const bool canWait =
+        (flags & QEventLoop::WaitForMoreEvents) && !interrupted_.load(std::memory_order_relaxed);
     if (canWait && passSignals) {
         emit aboutToBlock();
     }
@@ -220,9 +221,9 @@ int EpollDispatcher::wait(qint64 timeoutNs, bool withSockets) {
     }
     if (noPwait2) {
         // Rounded up: waking before the timer is due would only spin.
-        const int ms = timeoutNs < 0 ? -1
-                                     : int(std::min<qint64>((timeoutNs + kNsPerMs - 1) / kNsPerMs,
-                                                            INT_MAX));
+        const int ms = timeoutNs < 0
+                           ? -1
+                           : int(std::min<qint64>((timeoutNs + kNsPerMs - 1) / kNsPerMs, INT_MAX));
         ready = ::epoll_wait(hub_->epollDescriptor(), events, kEventsPerPass, ms);
     }
     if (ready > 0) {

@@ -1,5 +1,4 @@
 #include "platform/socket_hub.h"
-#include "platform/vector_state.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <functional>
 #include <system_error>
+
+#include "platform/vector_state.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
-#include <functional>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -344,7 +344,10 @@ void Winsock::onConnected() {
 class PortListener : public QObject, private SocketHubClient {
 public:
     PortListener(int fd, std::function<void(int)> onIncoming, QObject* parent)
-        : QObject(parent), fd_(fd), onIncoming_(std::move(onIncoming)), hub_(&SocketHub::forThread()) {
+        : QObject(parent),
+          fd_(fd),
+          onIncoming_(std::move(onIncoming)),
+          hub_(&SocketHub::forThread()) {
         hub_->watch(fd_, this, EPOLLIN);
         resume_.setSingleShot(true);
         resume_.setInterval(kAcceptPauseMs);

@@ -108,7 +108,9 @@ public:
     void throttleBy(Winsock* sink);
     // Takes the data events instead of the dataArrival signal, called directly: for the one
     // receiver of every piece, the signal machinery cost more than the rest of its way.
-    void onDataArrival(std::function<void(qint32)> handler) { arrivalHandler_ = std::move(handler); }
+    void onDataArrival(std::function<void(qint32)> handler) {
+        arrivalHandler_ = std::move(handler);
+    }
     // The listening address, for tests and the benchmark: Any by default.
     void setListenAddress(const QHostAddress& address) { listenAddress_ = address; }
 

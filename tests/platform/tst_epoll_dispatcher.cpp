@@ -83,7 +83,8 @@ private slots:
         QEventLoop loop;
         bool delivered = false;
         std::thread poster([&] {
-            QMetaObject::invokeMethod(this, [&] { delivered = true; }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [&] { delivered = true; }, Qt::QueuedConnection);
             QThread::msleep(50);
             loop.exit(3);
         });
