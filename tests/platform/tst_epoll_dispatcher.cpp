@@ -1,4 +1,3 @@
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <QWidget>
 #include <thread>
 
+#include "harness.h"
 #include "platform/epoll_dispatcher.h"
 
 namespace {
@@ -18,13 +18,6 @@ const bool installed = [] {
     QCoreApplication::setEventDispatcher(EpollDispatcher::createForOffscreen());
     return true;
 }();
-
-double cpuMs() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
 
 }  // namespace
 

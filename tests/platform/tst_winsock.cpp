@@ -43,13 +43,6 @@ QTcpSocket* linkTo(QTcpServer& server, Winsock& socket) {
     return server.nextPendingConnection();
 }
 
-double cpuMs() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
-
 }  // namespace
 
 // What the window relies on from its socket component, checked on real sockets.

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <sys/resource.h>
+
 #include <QFile>
 #include <QPalette>
 #include <QProcess>
@@ -133,6 +135,13 @@ std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs) {
         return nullptr;
     }
     return socket;
+}
+
+double cpuMs() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 QString runProgram(const QString& program, const QStringList& args) {

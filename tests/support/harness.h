@@ -123,6 +123,10 @@ quint16 freePort();
 // A terminal connected to 127.0.0.1:port; null when nothing accepted within the bound.
 std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs = 3000);
 
+// CPU time this process has used so far, user and system, in milliseconds: a loop that
+// should sleep is caught spinning by how much of it a wait used.
+double cpuMs();
+
 // Runs a command-line tool to its end (bounded) and returns what it wrote to stdout.
 QString runProgram(const QString& program, const QStringList& args);
 
