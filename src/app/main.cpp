@@ -8,7 +8,6 @@
 
 #include "app/frmKavelin.h"
 #include "platform/cups_printer.h"
-#include "platform/epoll_dispatcher.h"
 #include "service/event_log.h"
 #include "service/stop_signals.h"
 #include "service/systemd_notify.h"
@@ -40,14 +39,6 @@ int main(int argc, char* argv[]) {
     // forward, and glib's prepare, query and check passes cost each piece about 8 % more
     // instructions. Set here, before the application exists, whatever the environment says.
     qputenv("QT_NO_GLIB", "1");
-    // Without a display, leaner still: a loop on the sockets' own epoll set. A display's
-    // platform reads its events in a loop of its own (X11's), so it keeps Qt's.
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (platform == "offscreen" || platform.startsWith("offscreen:")) {
-        if (auto* loop = EpollDispatcher::createForOffscreen()) {
-            QCoreApplication::setEventDispatcher(loop);
-        }
-    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(frmKavelin::kAppTitle);
     // Hidden mode has no visible window; only Form_Unload ends the program.

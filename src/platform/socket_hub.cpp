@@ -10,7 +10,6 @@
 #include <functional>
 #include <system_error>
 
-#include "platform/vector_state.h"
 
 namespace {
 
@@ -51,11 +50,6 @@ SocketHub& SocketHub::forThread() {
         hubOfThread->setParent(QCoreApplication::instance());
     }
     return *hubOfThread;
-}
-
-SocketHub* SocketHub::createWaitedOn() {
-    hubOfThread = new SocketHub(false);
-    return hubOfThread;
 }
 
 SocketHub::SocketHub(bool withNotifier) {
@@ -106,8 +100,6 @@ void SocketHub::unwatch(int fd) {
 void SocketHub::dispatch() {
     epoll_event events[kEventsPerPass];
     deliver(events, ::epoll_wait(epollFd_, events, kEventsPerPass, 0));
-    // Qt's loop is about to sleep.
-    clearUpperVectorState();
 }
 
 void SocketHub::deliver(const epoll_event* events, int count) {

@@ -25,10 +25,6 @@ public:
     // The hub of the calling thread, created on first use.
     static SocketHub& forThread();
 
-    // For an event dispatcher that waits on the epoll set itself instead of through a
-    // notifier: the hub of the calling thread from now on, owned by the caller.
-    static SocketHub* createWaitedOn();
-
     // False when the kernel refuses the descriptor (a regular file, one already closed).
     bool watch(int fd, SocketHubClient* client, std::uint32_t events);
     void modify(int fd, std::uint32_t events);
