@@ -1,18 +1,9 @@
 #include "platform/winsock.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <QSocketNotifier>
 #include <QTimer>
-#include <cerrno>
-#include <cstring>
-#include <functional>
 #include <limits>
+
+#include "platform/ip_address.h"
 
 namespace {
 
@@ -27,161 +18,7 @@ constexpr int kErrAddressNotAvailable = 10049;
 // it, so holding back data events really does push back on the terminal.
 constexpr qsizetype kReadBufferBytes = 256 * 1024;
 // What a DVR sends is dropped; this much per wake-up.
-constexpr size_t kDiscardBytes = 16 * 1024;
-
-constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-// As QTcpServer had it.
-constexpr int kListenBacklog = 50;
-
-// A link whose peer vanished without a FIN or reset (cable pulled, power cut) would look
-// alive for hours; keepalive probes find it in about 10 + 5 * 3 seconds.
-constexpr int kKeepIdleSeconds = 10;
-constexpr int kKeepIntervalSeconds = 5;
-constexpr int kKeepCount = 3;
-// Unacknowledged data to a DVR that vanished is given up after this, so the link is
-// rebuilt instead of queueing receipts into a dead connection.
-constexpr unsigned kUserTimeoutMs = 30000;
-
-int lingering = 0;
-
-// A dotted address is read as decimal in every part, as the address check reads it:
-// the C library would take '010.0.0.5' as octal and connect somewhere else.
-std::optional<QHostAddress> parseDottedDecimal(const QString& text) {
-    const QStringList parts = text.split(QLatin1Char('.'));
-    if (parts.size() != 4) {
-        return std::nullopt;
-    }
-    quint32 address = 0;
-    for (const QString& raw : parts) {
-        const QString part = raw.trimmed();
-        if (part.isEmpty()) {
-            return std::nullopt;
-        }
-        // Any number of leading zeros, as the address check allows; the value is capped
-        // as it grows, so a long digit run cannot overflow.
-        uint value = 0;
-        for (QChar c : part) {
-            if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-                return std::nullopt;
-            }
-            value = value * 10 + uint(c.unicode() - '0');
-            if (value > 255) {
-                return std::nullopt;
-            }
-        }
-        address = (address << 8) | value;
-    }
-    return QHostAddress(address);
-}
-
-std::optional<QHostAddress> parseAddress(const QString& text) {
-    if (auto dotted = parseDottedDecimal(text)) {
-        return dotted;
-    }
-    QHostAddress literal;
-    if (!text.contains(QLatin1Char('.')) && literal.setAddress(text.trimmed())) {
-        return literal;  // an IPv6 literal; never a name lookup
-    }
-    return std::nullopt;
-}
-
-void setIntOption(int fd, int level, int name, int value) {
-    // Best effort: a kernel without one of these options still gets the others.
-    ::setsockopt(fd, level, name, &value, sizeof value);
-}
-
-void armDeadPeerDetection(int fd, bool withUserTimeout) {
-    setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
-    setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
-    setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
-    if (withUserTimeout) {
-        setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, int(kUserTimeoutMs));
-    }
-}
-
-QString errorText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-std::pair<QHostAddress, quint16> peerOf(int fd) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        return {};
-    }
-    QHostAddress address(reinterpret_cast<const sockaddr*>(&peer));
-    const quint16 port =
-        ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port
-                                         : reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
-    return {address, port};
-}
-
-// Sends from the front of the queue until it is empty or the kernel takes no more; the
-// front piece is sent from `offset` on. Returns the bytes sent, or -1 (errno set) when
-// the peer is gone and nothing more can be delivered.
-qint64 sendQueued(int fd, std::deque<QByteArray>& queue, qsizetype& offset) {
-    qint64 sent = 0;
-    while (!queue.empty()) {
-        const QByteArray& front = queue.front();
-        const ssize_t n =
-            ::send(fd, front.constData() + offset, size_t(front.size() - offset), kSendFlags);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                break;
-            }
-            return -1;
-        }
-        sent += n;
-        offset += n;
-        if (offset < front.size()) {
-            break;
-        }
-        queue.pop_front();
-        offset = 0;
-    }
-    return sent;
-}
-
-// A connection closed with bytes still queued: it hands them over on its own, then ends
-// with FIN, or is cut off after the bound when the peer does not take them.
-class Lingerer : public QObject, private SocketHubClient {
-public:
-    Lingerer(int fd, std::deque<QByteArray> queue, qsizetype offset, SocketHub& hub)
-        : QObject(&hub), fd_(fd), queue_(std::move(queue)), offset_(offset), hub_(&hub) {
-        ++lingering;
-        hub.watch(fd_, this, EPOLLOUT);
-        QTimer::singleShot(Winsock::kConnectTimeoutMs * 3, this, [this] { finish(); });
-    }
-    ~Lingerer() override {
-        if (fd_ >= 0) {
-            if (hub_) {
-                hub_->unwatch(fd_);
-            }
-            ::close(fd_);
-        }
-        --lingering;
-    }
-
-private:
-    void onSocketEvents(std::uint32_t) override {
-        // Done when all is out, or when the peer is gone and nothing more can be delivered.
-        if (sendQueued(fd_, queue_, offset_) < 0 || queue_.empty()) {
-            finish();
-        }
-    }
-    void finish() {
-        if (fd_ >= 0 && hub_) {
-            hub_->unwatch(fd_);
-        }
-        deleteLater();
-    }
-
-    int fd_;
-    std::deque<QByteArray> queue_;
-    qsizetype offset_;
-    QPointer<SocketHub> hub_;
-};
+constexpr qsizetype kDiscardBytes = 16 * 1024;
 
 }  // namespace
 
@@ -207,8 +44,8 @@ Winsock::Winsock(QObject* parent) : QObject(parent) {
 }
 
 Winsock::~Winsock() {
-    for (int request : std::as_const(requests_)) {
-        ::close(request);
+    for (TcpLink* request : std::as_const(requests_)) {
+        request->close(false);
     }
     // Quietly: a half-gone object emits nothing.
     wasOverLimit_ = false;
@@ -236,7 +73,7 @@ void Winsock::Connect() {
 void Winsock::startAttempt() {
     abandonDial();
     lastAttemptStart_.start();
-    const auto address = parseAddress(remoteHost_);
+    const auto address = ip_address::parseDialTarget(remoteHost_);
     if (!address) {
         state_ = sckError;
         raiseErrorLater(kErrHostNotFound, QStringLiteral("Host not found: ") + remoteHost_);
@@ -248,74 +85,37 @@ void Winsock::startAttempt() {
                         QStringLiteral("Port out of range: %1").arg(remotePort_));
         return;
     }
-    // Qt learns how a connect ended by calling connect() again on the same socket; when
-    // the DVR's reset got there first, that call starts a new handshake, so a DVR that
-    // accepts and resets at once is dialled again and again, unpaced and unseen, until
-    // the attempt times out. Dial once here and hand Qt only a finished connection.
-    sockaddr_storage peer{};
-    socklen_t peerLength = 0;
-    if (address->protocol() == QAbstractSocket::IPv6Protocol) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&peer);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(quint16(remotePort_));
-        const Q_IPV6ADDR bytes = address->toIPv6Address();
-        std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
-        in6->sin6_scope_id = address->scopeId().toUInt();
-        peerLength = sizeof *in6;
-    } else {
-        auto* in4 = reinterpret_cast<sockaddr_in*>(&peer);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(quint16(remotePort_));
-        in4->sin_addr.s_addr = htonl(address->toIPv4Address());
-        peerLength = sizeof *in4;
-    }
-    dialFd_ = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (dialFd_ < 0) {
-        dialFailed(errorText(errno));
-        return;
-    }
-    if (::connect(dialFd_, reinterpret_cast<const sockaddr*>(&peer), peerLength) != 0 &&
-        errno != EINPROGRESS) {
-        dialFailed(errorText(errno));
-        return;
-    }
-    // Even a connect that finished at once is reported from the event loop, never from
-    // inside Connect().
-    dialNotifier_ = new QSocketNotifier(dialFd_, QSocketNotifier::Write, this);
-    connect(dialNotifier_, &QSocketNotifier::activated, this, &Winsock::finishDial);
+    const quint64 generation = generation_;
+    dialer_ = TcpDialer::dial(
+        *address, quint16(remotePort_),
+        [this, generation](TcpLink* link) {
+            if (generation != generation_ || state_ != sckConnecting) {
+                link->close(false);
+                return;
+            }
+            onDialled(link);
+        },
+        [this, generation](const QString& reason) {
+            if (generation == generation_) {
+                dialFailed(reason);
+            }
+        },
+        this);
     connectTimeout_.start();
 }
 
-void Winsock::finishDial() {
-    if (dialFd_ < 0 || state_ != sckConnecting) {
-        return;
-    }
-    const int fd = std::exchange(dialFd_, -1);
+void Winsock::onDialled(TcpLink* link) {
     abandonDial();
-    int result = 0;
-    socklen_t length = sizeof result;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) != 0) {
-        result = errno;
-    }
-    if (result != 0) {
-        ::close(fd);
-        dialFailed(errorText(result));
-        return;
-    }
-    // Receipts are small and each must reach the DVR's overlay at once.
-    setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    adoptLink(fd, true);
-    onConnected();
+    connectTimeout_.stop();
+    adoptLink(link, true);
+    state_ = sckConnected;
+    updateReading();
+    emit connected();
 }
 
 void Winsock::abandonDial() {
-    if (dialNotifier_) {
-        dialNotifier_->setEnabled(false);
-        dialNotifier_->deleteLater();
-        dialNotifier_ = nullptr;
-    }
-    if (dialFd_ >= 0) {
-        ::close(std::exchange(dialFd_, -1));
+    if (dialer_) {
+        std::exchange(dialer_, nullptr)->abandon();
     }
 }
 
@@ -327,251 +127,74 @@ void Winsock::dialFailed(const QString& reason) {
     raiseErrorLater(kErrConnectionRefused, reason);
 }
 
-void Winsock::onConnected() {
-    if (state_ != sckConnecting) {
-        return;
-    }
-    connectTimeout_.stop();
-    armDeadPeerDetection(fd_, true);
-    state_ = sckConnected;
-    updateInterest();
-    emit connected();
-}
-
-// A listening port in the hub. Accepted descriptors go straight to the owner; QTcpServer
-// would wrap each in a QTcpSocket that reads into a buffer of its own, and its notifier sat
-// in the event loop's poll set, so every wake-up, each piece's included, walked all 16 ports.
-class PortListener : public QObject, private SocketHubClient {
-public:
-    PortListener(int fd, std::function<void(int)> onIncoming, QObject* parent)
-        : QObject(parent),
-          fd_(fd),
-          onIncoming_(std::move(onIncoming)),
-          hub_(&SocketHub::forThread()) {
-        hub_->watch(fd_, this, EPOLLIN);
-        resume_.setSingleShot(true);
-        resume_.setInterval(kAcceptPauseMs);
-        connect(&resume_, &QTimer::timeout, this, [this] {
-            if (fd_ >= 0 && hub_) {
-                hub_->watch(fd_, this, EPOLLIN);
-            }
-        });
-    }
-    ~PortListener() override { close(); }
-
-    // Frees the port at once, so it can be opened again from the same handler.
-    void close() {
-        if (fd_ < 0) {
-            return;
-        }
-        resume_.stop();
-        if (hub_) {
-            hub_->unwatch(fd_);
-        }
-        ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    // Out of descriptors, a waiting connection would be reported again at once, forever:
-    // the port rests this long instead, and takes connections again by itself.
-    static constexpr int kAcceptPauseMs = 1000;
-    static constexpr int kAcceptsPerPass = 64;
-
-    void onSocketEvents(std::uint32_t) override {
-        // The owner may close this listener from its handler.
-        for (int i = 0; i < kAcceptsPerPass && fd_ >= 0; ++i) {
-            const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd >= 0) {
-                onIncoming_(fd);
-                continue;
-            }
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                if (hub_) {
-                    hub_->unwatch(fd_);
-                }
-                resume_.start();
-                return;
-            }
-            // EAGAIN: all taken. Anything else (a connection reset while it waited) ends
-            // this pass; the rest are reported again.
-            if (errno != ECONNABORTED && errno != EINTR) {
-                return;
-            }
-        }
-    }
-
-    int fd_;
-    std::function<void(int)> onIncoming_;
-    QPointer<SocketHub> hub_;
-    QTimer resume_;
-};
-
-namespace {
-
-// QHostAddress::Any is dual-stack, as with QTcpServer: IPv6 that also takes IPv4, or IPv4
-// alone where the machine has no IPv6.
-int openListeningPort(const QHostAddress& address, quint16 port) {
-    const bool any = address == QHostAddress(QHostAddress::Any);
-    for (const int family : {AF_INET6, AF_INET}) {
-        if ((!any && address.protocol() == QAbstractSocket::IPv4Protocol && family == AF_INET6) ||
-            (!any && address.protocol() != QAbstractSocket::IPv4Protocol && family == AF_INET)) {
-            continue;
-        }
-        const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            continue;
-        }
-        setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-        sockaddr_storage storage{};
-        socklen_t length = 0;
-        if (family == AF_INET6) {
-            setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, any ? 0 : 1);
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-            in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(port);
-            if (!any) {
-                const Q_IPV6ADDR bytes = address.toIPv6Address();
-                std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
-                in6->sin6_scope_id = address.scopeId().toUInt();
-            }
-            length = sizeof *in6;
-        } else {
-            auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
-            in4->sin_family = AF_INET;
-            in4->sin_port = htons(port);
-            in4->sin_addr.s_addr = htonl(any ? INADDR_ANY : address.toIPv4Address());
-            length = sizeof *in4;
-        }
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0 &&
-            ::listen(fd, kListenBacklog) == 0) {
-            return fd;
-        }
-        const int failure = errno;
-        ::close(fd);
-        // A port in use on IPv6 is in use for IPv4 too; only a missing IPv6 falls back.
-        if (failure != EAFNOSUPPORT && failure != EADDRNOTAVAIL) {
-            return -1;
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
 void Winsock::Listen() {
     releaseSocket(false);
     closeServer();
     state_ = sckClosed;
-    if (localPort_ < 1 || localPort_ > 65535) {
-        return;
+    const TcpListener::Result opened = TcpListener::open(
+        listenAddress_, localPort_, [this](TcpLink* incoming) { onIncoming(incoming); }, this);
+    listenFailure_ = opened.failure;
+    listenFailureText_ = opened.reason;
+    listener_ = opened.listener;
+    if (listener_) {
+        state_ = sckListening;
     }
-    const int fd = openListeningPort(listenAddress_, quint16(localPort_));
-    if (fd < 0) {
-        return;
-    }
-    listener_ = new PortListener(
-        fd, [this](int incoming) { onIncoming(incoming); }, this);
-    state_ = sckListening;
 }
 
-void Winsock::onIncoming(int fd) {
+void Winsock::onIncoming(TcpLink* link) {
     if (!listener_) {
-        ::close(fd);
+        link->close(false);
         return;
     }
     const qint32 id = nextRequestId_;
     nextRequestId_ = followingRequestId(nextRequestId_);
-    requests_.insert(id, fd);
+    requests_.insert(id, link);
     emit connectionRequest(id);
     // Not accepted: turned away at once.
-    if (requests_.contains(id)) {
-        ::close(requests_.take(id));
+    if (TcpLink* unaccepted = requests_.take(id)) {
+        unaccepted->close(false);
     }
 }
 
 void Winsock::Accept(qint32 requestId) {
-    const int fd = requests_.value(requestId, -1);
-    if (fd < 0) {
+    TcpLink* link = requests_.take(requestId);
+    if (!link) {
         return;
     }
-    requests_.remove(requestId);
     releaseSocket(false);
-    armDeadPeerDetection(fd, false);
-    adoptLink(fd, false);
+    adoptLink(link, false);
     state_ = sckConnected;
-    updateInterest();
-    // Bytes or an end that arrived while the request waited are still in the kernel; the
-    // hub reports them once the caller's handler has returned.
+    // Bytes or an end that arrived while the request waited are still in the kernel; they
+    // are reported once the caller's handler has returned.
+    updateReading();
 }
 
-void Winsock::adoptLink(int fd, bool dialled) {
-    fd_ = fd;
+void Winsock::adoptLink(TcpLink* link, bool dialled) {
+    link_ = link;
+    link_->setEvents(this);
     dialled_ = dialled;
-    hub_ = &SocketHub::forThread();
-    interest_ = 0;
     inBytes_ = 0;
-    shutdownWhenSent_ = false;
 }
 
-void Winsock::updateInterest() {
+void Winsock::updateReading() {
     // Reading stops while an arrival waits to be taken or the sink is too full: then the
-    // bytes stay in the kernel and TCP slows the terminal down. Out of the set altogether,
-    // as the kernel reports a hang-up even to a descriptor watched for nothing.
-    // After the end nothing is watched: Close() lets the descriptor go.
-    std::uint32_t wanted = 0;
-    if (state_ == sckConnected && fd_ >= 0) {
-        if (!heldBack_ && inBytes_ == 0) {
-            wanted |= EPOLLIN;
-        }
-        if (!outQueue_.empty()) {
-            wanted |= EPOLLOUT;
-        }
-    }
-    // Unchanged on every piece: decided before anything else is looked at.
-    if (wanted == interest_ || !hub_) {
-        return;
-    }
-    if (interest_ == 0) {
-        hub_->watch(fd_, this, wanted);
-    } else if (wanted == 0) {
-        hub_->unwatch(fd_);
-    } else {
-        hub_->modify(fd_, wanted);
-    }
-    interest_ = wanted;
-}
-
-void Winsock::onSocketEvents(std::uint32_t events) {
-    const quint64 generation = generation_;
-    if (events & EPOLLOUT || ((events & (EPOLLERR | EPOLLHUP)) && !(interest_ & EPOLLIN))) {
-        onWritable();
-        if (generation != generation_) {
-            return;
-        }
-    }
-    if ((interest_ & EPOLLIN) && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
-        onReadable();
+    // bytes stay in the kernel and TCP slows the terminal down.
+    if (link_) {
+        link_->setReading(state_ == sckConnected && !heldBack_ && inBytes_ == 0);
     }
 }
 
-void Winsock::onReadable() {
+void Winsock::linkReadable() {
     if (state_ != sckConnected) {
         return;
     }
     if (dialled_) {
-        // A DVR has nothing to say; do not let it pile up. Only its end matters.
-        char discard[kDiscardBytes];
-        const ssize_t n = ::recv(fd_, discard, sizeof discard, MSG_DONTWAIT);
-        if (n == 0) {
-            onSocketGone(QStringLiteral("Connection closed"));
-        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            onSocketGone(errorText(errno));
-        }
+        discardDvrBytes();
         return;
     }
     if (sink_ && sink_->BytesQueued() > kMaxQueuedBytes) {
         heldBack_ = true;
-        updateInterest();
+        updateReading();
         return;
     }
     if (!inBuffer_.isDetached()) {
@@ -580,15 +203,17 @@ void Winsock::onReadable() {
     } else {
         inBuffer_.resize(kReadBufferBytes);  // within its capacity: no allocation
     }
-    const ssize_t n = ::recv(fd_, inBuffer_.data(), size_t(kReadBufferBytes), 0);
+    QString why;
+    const qsizetype n = link_->receive(inBuffer_.data(), kReadBufferBytes, &why);
     if (n == 0) {
         onSocketGone(QStringLiteral("Connection closed"));
         return;
     }
+    if (n == TcpLink::kBroken) {
+        onSocketGone(why);
+        return;
+    }
     if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            onSocketGone(errorText(errno));
-        }
         return;
     }
     inBuffer_.resize(n);
@@ -596,7 +221,19 @@ void Winsock::onReadable() {
     const quint64 generation = generation_;
     announceArrival(qint32(n));
     if (generation == generation_ && inBytes_ > 0) {
-        updateInterest();  // not taken: read nothing more until it is
+        updateReading();  // not taken: read nothing more until it is
+    }
+}
+
+void Winsock::discardDvrBytes() {
+    // A DVR has nothing to say; do not let it pile up. Only its end matters.
+    char discard[kDiscardBytes];
+    QString why;
+    const qsizetype n = link_->receive(discard, kDiscardBytes, &why);
+    if (n == 0) {
+        onSocketGone(QStringLiteral("Connection closed"));
+    } else if (n == TcpLink::kBroken) {
+        onSocketGone(why);
     }
 }
 
@@ -608,14 +245,12 @@ void Winsock::announceArrival(qint32 bytes) {
     }
 }
 
+void Winsock::linkBroken(const QString& reason) {
+    onSocketGone(reason);
+}
+
 void Winsock::onSocketGone(const QString& reason) {
-    if (state_ == sckConnecting) {
-        connectTimeout_.stop();
-        releaseSocket(false);
-        state_ = sckError;
-        raiseErrorLater(kErrConnectionRefused, reason);
-        return;
-    }
+    Q_UNUSED(reason);  // the closed event carries none
     if (state_ != sckConnected) {
         return;
     }
@@ -629,28 +264,12 @@ void Winsock::onSocketGone(const QString& reason) {
         }
     }
     state_ = sckClosing;
-    updateInterest();
+    // After the end nothing is watched; Close() lets the connection go.
+    updateReading();
     emit closed();
 }
 
-void Winsock::onWritable() {
-    const qint64 sent = sendQueued(fd_, outQueue_, outOffset_);
-    if (sent < 0) {
-        onSocketGone(errorText(errno));
-        return;
-    }
-    queuedBytes_ -= sent;
-    if (outQueue_.empty() && shutdownWhenSent_) {
-        shutdownWhenSent_ = false;
-        ::shutdown(fd_, SHUT_WR);
-    }
-    updateInterest();
-    if (sent > 0) {
-        onBytesWritten();
-    }
-}
-
-void Winsock::onBytesWritten() {
+void Winsock::linkWritten(qint64) {
     if (wasOverLimit_ && BytesQueued() <= kMaxQueuedBytes) {
         wasOverLimit_ = false;
         emit drained();
@@ -666,7 +285,7 @@ void Winsock::throttleBy(Winsock* sink) {
         connect(sink_, &Winsock::drained, this, [this] {
             if (heldBack_) {
                 heldBack_ = false;
-                updateInterest();
+                updateReading();
             }
         });
     }
@@ -679,7 +298,7 @@ void Winsock::GetData(QByteArray& data) {
     }
     data = inBuffer_;
     inBytes_ = 0;
-    updateInterest();
+    updateReading();
 }
 
 void Winsock::SendData(const QByteArray& data) {
@@ -691,79 +310,45 @@ void Winsock::SendLine(const QByteArray& text) {
 }
 
 void Winsock::sendPieces(QByteArrayView first, QByteArrayView second) {
-    if (state_ != sckConnected || fd_ < 0) {
+    if (state_ != sckConnected || !link_) {
         throw SocketError("socket is not connected");
     }
-    // Straight to the kernel while nothing waits before it; both parts in one call, so a
-    // line costs one system call and no copy.
-    size_t sent = 0;
-    if (outQueue_.empty()) {
-        iovec parts[2] = {{const_cast<char*>(first.data()), size_t(first.size())},
-                          {const_cast<char*>(second.data()), size_t(second.size())}};
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = second.isEmpty() ? 1 : 2;
-        const ssize_t n = ::sendmsg(fd_, &message, kSendFlags);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            throw SocketError(std::strerror(errno));
-        }
-        sent = n > 0 ? size_t(n) : 0;
-        if (sent == size_t(first.size() + second.size())) {
-            return;  // the usual case: nothing queued before or after
-        }
-    }
-    // What the kernel did not take waits here, behind nothing, in order.
-    for (QByteArrayView part : {first, second}) {
-        const size_t skip = std::min(sent, size_t(part.size()));
-        sent -= skip;
-        if (skip < size_t(part.size())) {
-            outQueue_.emplace_back(part.sliced(qsizetype(skip)).toByteArray());
-            queuedBytes_ += part.size() - qsizetype(skip);
-        }
-    }
-    updateInterest();
-    if (BytesQueued() > kMaxQueuedBytes) {
+    link_->send(first, second);
+    if (link_->queuedBytes() > kMaxQueuedBytes) {
         wasOverLimit_ = true;
     }
 }
 
 void Winsock::Shutdown() {
-    if (state_ != sckConnected || fd_ < 0) {
+    if (state_ != sckConnected || !link_) {
         Close();
         return;
     }
-    if (outQueue_.empty()) {
-        ::shutdown(fd_, SHUT_WR);
-    } else {
-        shutdownWhenSent_ = true;  // FIN goes out once the last byte has been written
-    }
+    link_->shutdownWhenSent();
 }
 
 QHostAddress Winsock::RequestPeerAddress(qint32 requestId) const {
-    return peerOf(requests_.value(requestId, -1)).first;
+    const TcpLink* request = requests_.value(requestId);
+    return request ? request->peerAddress() : QHostAddress();
 }
 
 QString Winsock::PeerName() const {
-    if (fd_ < 0 || state_ != sckConnected) {
+    if (!link_ || state_ != sckConnected) {
         return {};
     }
-    auto [address, port] = peerOf(fd_);
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4) {
-        address = QHostAddress(v4);
-    }
+    quint16 port = 0;
+    const QHostAddress address = ip_address::plain(link_->peerAddress(&port));
     return address.protocol() == QAbstractSocket::IPv6Protocol
                ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(port)
                : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
 int Winsock::Lingering() {
-    return lingering;
+    return lingeringLinks();
 }
 
 qint64 Winsock::BytesQueued() const {
-    return (fd_ >= 0 && state_ == sckConnected) ? queuedBytes_ : 0;
+    return (link_ && state_ == sckConnected) ? link_->queuedBytes() : 0;
 }
 
 void Winsock::Close() {
@@ -775,13 +360,10 @@ void Winsock::Close() {
 }
 
 void Winsock::closeServer() {
-    if (!listener_) {
-        return;
+    if (listener_) {
+        // Possibly inside the listener's own accept loop: it goes once that has returned.
+        std::exchange(listener_, nullptr)->close();
     }
-    // Possibly inside the listener's own accept loop: it is deleted once that has returned.
-    listener_->close();
-    listener_->deleteLater();
-    listener_ = nullptr;
 }
 
 void Winsock::releaseSocket(bool flush) {
@@ -793,25 +375,10 @@ void Winsock::releaseSocket(bool flush) {
         emit drained();
     }
     inBytes_ = 0;
-    if (fd_ < 0) {
-        return;
-    }
-    const int fd = std::exchange(fd_, -1);
-    if (hub_ && interest_ != 0) {
-        hub_->unwatch(fd);
-    }
-    interest_ = 0;
-    std::deque<QByteArray> queue = std::exchange(outQueue_, {});
-    const qsizetype offset = std::exchange(outOffset_, 0);
-    queuedBytes_ = 0;
-    shutdownWhenSent_ = false;
-    if (flush && !queue.empty() && hub_) {
-        // An orderly close: what is queued still goes out, then FIN; the bound is the
-        // Lingerer's, for a peer that never takes the rest.
-        new Lingerer(fd, std::move(queue), offset, *hub_);
-    } else {
-        // What the kernel already holds still goes out, then FIN; unread bytes make it a reset.
-        ::close(fd);
+    if (link_) {
+        TcpLink* link = link_;
+        link_ = nullptr;
+        link->close(flush);
     }
 }
 

@@ -8,21 +8,10 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-#include <deque>
 #include <functional>
 #include <stdexcept>
 
-#include "platform/socket_hub.h"
-
-class QSocketNotifier;
-class PortListener;
-
-// Raised by SendData on a socket that is not connected, so the caller can take its
-// error path at once instead of queueing bytes that will never leave.
-class SocketError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+#include "platform/tcp.h"
 
 // The id after `id` for the connection requests of one socket; wraps to 1 after the
 // largest qint32, as a bridge that runs for years may accept more than 2^31 terminals.
@@ -30,12 +19,10 @@ qint32 followingRequestId(qint32 id);
 
 // The event-driven TCP socket the window uses for both sides of a channel: a client
 // link to a DVR, or a listener that turns into the accepted connection of a terminal.
-// It keeps the classic control's members, state numbers and events. Every listening port
-// and connection is a plain descriptor in the thread's SocketHub: a QTcpSocket copied each
-// piece through a buffer of its own, and Qt's notifiers made every wake-up walk all 16
-// ports and 32 links. A piece now costs one wake-up, one read into a reused buffer and
-// one sendmsg.
-class Winsock : public QObject, private SocketHubClient {
+// It keeps the classic control's members, state numbers and events, the same on every
+// operating system; the sockets beneath it are the platform's TcpLink, TcpListener and
+// TcpDialer. A piece costs one wake-up, one read into a reused buffer and one send.
+class Winsock : public QObject, private TcpLinkEvents {
     Q_OBJECT
 public:
     enum StateValue {
@@ -74,8 +61,12 @@ public:
 
     // Starts an attempt to RemoteHost:RemotePort; the outcome comes as connected() or error().
     void Connect();
-    // Opens LocalPort for incoming connections; State() reads 2 at once when that worked.
+    // Opens LocalPort for incoming connections; State() reads 2 at once when that worked,
+    // and ListenFailure() says why when it did not.
     void Listen();
+    TcpListener::Failure ListenFailure() const { return listenFailure_; }
+    // The system's words for the last failed Listen.
+    QString ListenFailureText() const { return listenFailureText_; }
     // Takes the connection announced by connectionRequest(id) as this socket's connection,
     // also after Close() has ended the listening.
     void Accept(qint32 requestId);
@@ -127,21 +118,20 @@ signals:
 
 private:
     void startAttempt();
-    void finishDial();
-    void dialFailed(const QString& reason);
     void abandonDial();
-    void adoptLink(int fd, bool dialled);
+    void dialFailed(const QString& reason);
+    void onDialled(TcpLink* link);
+    void adoptLink(TcpLink* link, bool dialled);
     void releaseSocket(bool flush);
     void closeServer();
-    void onConnected();
+    void onIncoming(TcpLink* link);
     void onSocketGone(const QString& reason);
-    void onSocketEvents(std::uint32_t events) override;
-    void onReadable();
-    void onWritable();
+    void linkReadable() override;
+    void linkWritten(qint64 sent) override;
+    void linkBroken(const QString& reason) override;
+    void discardDvrBytes();
     void sendPieces(QByteArrayView first, QByteArrayView second);
-    void updateInterest();
-    void onBytesWritten();
-    void onIncoming(int fd);
+    void updateReading();
     void raiseErrorLater(int number, const QString& description);
     void announceArrival(qint32 bytes);
 
@@ -150,26 +140,20 @@ private:
     qint32 localPort_ = 0;
     int state_ = sckClosed;
     QHostAddress listenAddress_ = QHostAddress::Any;
+    TcpListener::Failure listenFailure_ = TcpListener::Failure::None;
+    QString listenFailureText_;
 
-    PortListener* listener_ = nullptr;
-    // The connection, to a DVR (dialled_) or from a terminal; -1 when there is none.
-    int fd_ = -1;
+    TcpListener* listener_ = nullptr;
+    TcpDialer* dialer_ = nullptr;  // the attempt in flight
+    // The connection, to a DVR (dialled_) or from a terminal. Guarded: a link handing over
+    // in the background may outlive its socket, and all links die with the application.
+    QPointer<TcpLink> link_;
     bool dialled_ = false;
-    QPointer<SocketHub> hub_;
-    std::uint32_t interest_ = 0;  // what the hub watches fd_ for; 0: not in the hub
     // Every read lands here; GetData shares it with the caller instead of copying, and the
     // next read reuses it once the caller has let go, so a piece allocates nothing.
     QByteArray inBuffer_;
-    qsizetype inBytes_ = 0;  // read from the kernel, not yet taken by GetData
-    // What the kernel did not take yet, in call order; the front one from outOffset_ on.
-    std::deque<QByteArray> outQueue_;
-    qsizetype outOffset_ = 0;
-    qint64 queuedBytes_ = 0;
-    bool shutdownWhenSent_ = false;
-    // The attempt in flight: a socket of our own until its handshake has finished.
-    int dialFd_ = -1;
-    QSocketNotifier* dialNotifier_ = nullptr;
-    QMap<qint32, int> requests_;  // accepted descriptors waiting for Accept
+    qsizetype inBytes_ = 0;            // read from the kernel, not yet taken by GetData
+    QMap<qint32, TcpLink*> requests_;  // accepted connections waiting for Accept
     qint32 nextRequestId_ = 1;
 
     QTimer attemptPacer_;

@@ -1,17 +1,20 @@
-#include "platform/socket_hub.h"
+#include "platform/linux/socket_hub.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <system_error>
 
-
 namespace {
+
+Q_LOGGING_CATEGORY(lcSocket, "poskavelin.socket")
 
 // Enough for all 32 links of the window and their lingering predecessors in one pass.
 constexpr int kEventsPerPass = 64;
@@ -46,21 +49,19 @@ std::uint64_t tag(int fd, std::uint32_t serial) {
 
 SocketHub& SocketHub::forThread() {
     if (!hubOfThread) {
-        hubOfThread = new SocketHub(true);
+        hubOfThread = new SocketHub();
         hubOfThread->setParent(QCoreApplication::instance());
     }
     return *hubOfThread;
 }
 
-SocketHub::SocketHub(bool withNotifier) {
+SocketHub::SocketHub() {
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) {
         throw std::system_error(errno, std::generic_category(), "epoll_create1");
     }
-    if (withNotifier) {
-        notifier_ = new HubNotifier(
-            epollFd_, [this] { dispatch(); }, this);
-    }
+    notifier_ = new HubNotifier(
+        epollFd_, [this] { dispatch(); }, this);
 }
 
 SocketHub::~SocketHub() {
@@ -74,6 +75,8 @@ bool SocketHub::watch(int fd, SocketHubClient* client, std::uint32_t events) {
     event.events = events;
     event.data.u64 = tag(fd, serial);
     if (fd < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        qCWarning(lcSocket, "cannot watch socket %d (%s)", fd,
+                  fd < 0 ? "no socket" : std::strerror(errno));
         return false;
     }
     if (size_t(fd) >= entries_.size()) {
@@ -83,26 +86,37 @@ bool SocketHub::watch(int fd, SocketHubClient* client, std::uint32_t events) {
     return true;
 }
 
-void SocketHub::modify(int fd, std::uint32_t events) {
+bool SocketHub::owns(int fd, const SocketHubClient* client) const {
+    return fd >= 0 && size_t(fd) < entries_.size() && client &&
+           entries_[size_t(fd)].client == client;
+}
+
+bool SocketHub::modify(int fd, SocketHubClient* client, std::uint32_t events) {
+    if (!owns(fd, client)) {
+        return false;
+    }
     epoll_event event{};
     event.events = events;
     event.data.u64 = tag(fd, entries_[size_t(fd)].serial);
-    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) != 0) {
+        qCWarning(lcSocket, "cannot change what socket %d is watched for (%s)", fd,
+                  std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
-void SocketHub::unwatch(int fd) {
-    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
-    if (size_t(fd) < entries_.size()) {
-        entries_[size_t(fd)] = Entry{};
+void SocketHub::unwatch(int fd, SocketHubClient* client) {
+    if (!owns(fd, client)) {
+        return;
     }
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    entries_[size_t(fd)] = Entry{};
 }
 
 void SocketHub::dispatch() {
     epoll_event events[kEventsPerPass];
-    deliver(events, ::epoll_wait(epollFd_, events, kEventsPerPass, 0));
-}
-
-void SocketHub::deliver(const epoll_event* events, int count) {
+    const int count = ::epoll_wait(epollFd_, events, kEventsPerPass, 0);
     for (int i = 0; i < count; ++i) {
         const std::uint64_t t = events[i].data.u64;
         const size_t fd = std::uint32_t(t);

@@ -16,28 +16,32 @@ protected:
     ~SocketHubClient() = default;
 };
 
-// Every connection of a thread in one epoll set, watched by the event loop through a single
-// notifier. Qt's dispatchers walk all their notifiers on every wake-up, so with 32 links
-// each arriving piece paid for 32 descriptors; here it pays for the one that is ready.
+// Every socket of a thread in one epoll set, watched by Qt's event loop through a single
+// notifier. Qt's dispatcher walks all its notifiers on every wake-up, so with 32 links each
+// arriving piece paid for 32 descriptors; here it pays for the one that is ready.
 // Level-triggered: what a client leaves unhandled is reported again on the next pass.
+//
+// A registration belongs to the client that made it. A descriptor number is reused as soon
+// as it is closed, so a client that lets its descriptor go can neither change nor remove the
+// registration of whoever holds that number now.
 class SocketHub : public QObject {
 public:
     // The hub of the calling thread, created on first use.
     static SocketHub& forThread();
 
-    // False when the kernel refuses the descriptor (a regular file, one already closed).
+    // False, logged with the kernel's reason, when the descriptor cannot be watched (a
+    // regular file, one already closed, no memory); the caller then takes its error path.
     bool watch(int fd, SocketHubClient* client, std::uint32_t events);
-    void modify(int fd, std::uint32_t events);
-    void unwatch(int fd);
-
-    int epollDescriptor() const { return epollFd_; }
-    // Hands what epoll_wait reported to the clients still watching.
-    void deliver(const epoll_event* events, int count);
+    // False when the client does not own fd's registration or the kernel refuses.
+    bool modify(int fd, SocketHubClient* client, std::uint32_t events);
+    // Only the owner's registration is removed; for anyone else this does nothing.
+    void unwatch(int fd, SocketHubClient* client);
+    bool owns(int fd, const SocketHubClient* client) const;
 
     ~SocketHub() override;
 
 private:
-    explicit SocketHub(bool withNotifier);
+    SocketHub();
     void dispatch();
 
     struct Entry {
