@@ -81,17 +81,39 @@ void frmKavelin::finishUnload() {
     auto* poll = new QTimer(this);
     poll->setInterval(10);
     connect(poll, &QTimer::timeout, this, [this, poll, deadline] {
-        bool busy = Winsock::Lingering() > 0;
-        for (int n = 1; n <= kChannels && !busy; ++n) {
-            busy = tcpServer(n)->State() != Winsock::sckClosed ||
-                   tcpClient(n)->State() != Winsock::sckClosed;
+        QStringList sending;  // terminals that have not ended after their FIN
+        QStringList waiting;  // DVR links kept open for such a terminal
+        for (int n = 1; n <= kChannels; ++n) {
+            if (tcpServer(n)->State() != Winsock::sckClosed) {
+                sending.append(QString::number(n));
+            } else if (tcpClient(n)->State() != Winsock::sckClosed) {
+                waiting.append(QString::number(n));
+            }
         }
+        const int unread = Winsock::Lingering();
+        const bool busy = unread > 0 || !sending.isEmpty() || !waiting.isEmpty();
         if (busy && !deadline.hasExpired()) {
             return;
         }
         if (busy) {
-            qCWarning(lcService, "gave up handing over after %d ms; %d links still held bytes",
-                      kUnloadBoundMs, Winsock::Lingering());
+            // Names what held the stop up, so a terminal that never closes is not taken for
+            // a DVR that does not read.
+            QStringList held;
+            if (!sending.isEmpty()) {
+                held.append(QStringLiteral("terminals of channel %1 still sending")
+                                .arg(sending.join(QStringLiteral(", "))));
+            }
+            if (!waiting.isEmpty()) {
+                held.append(QStringLiteral("DVR links of channel %1 still open")
+                                .arg(waiting.join(QStringLiteral(", "))));
+            }
+            if (unread > 0) {
+                held.append(QStringLiteral("%1 DVR link%2 not reading what was queued")
+                                .arg(unread)
+                                .arg(unread == 1 ? "" : "s"));
+            }
+            qCWarning(lcService, "gave up handing over after %d ms: %s", kUnloadBoundMs,
+                      qUtf8Printable(held.join(QStringLiteral("; "))));
         }
         poll->deleteLater();
         emit unloaded();
