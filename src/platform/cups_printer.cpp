@@ -3,7 +3,8 @@
 #include <arpa/inet.h>
 #include <cups/cups.h>
 
-#include <QDir>
+#include <QBuffer>
+#include <QElapsedTimer>
 #include <QFontMetrics>
 #include <QLocale>
 #include <QPageSize>
@@ -11,8 +12,8 @@
 #include <QPdfWriter>
 #include <QRegularExpression>
 #include <QStringDecoder>
-#include <QTemporaryFile>
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <iterator>
@@ -24,19 +25,21 @@
 
 namespace {
 
-// cupsd answers a local client within milliseconds; anything slower means it is
-// hung or overloaded, and the caller is usually the GUI thread. libcups adds its own
-// fixed one-second wait for "100 Continue" on a silent server, so a hung cupsd costs
-// about 1.5 s per call and a stopped one nothing.
-constexpr int kConnectMs = 500;
-// A name that the resolver cannot settle in this time is as good as unreachable.
-constexpr int kLookupMs = 500;
-constexpr double kQueryWaitSeconds = 0.5;
-// Uploading the document to a busy scheduler may stall a little longer.
-constexpr double kSubmitWaitSeconds = 3.0;
-// libcups waits this long for "100 Continue" before it sends a document anyway, on top
-// of the connection's own wait.
-constexpr double kContinueWaitSeconds = 1.0;
+// cupsd answers a local client within a few milliseconds. One that has not answered a
+// question of the window in this time is hung or overloaded, and the event loop, with
+// every channel's forwarding, would be waiting on it.
+constexpr int kQueryMs = 150;
+// All a document may take when its caller sets no deadline of its own (EndDoc).
+constexpr int kEndDocMs = 2000;
+// Every wait on the scheduler is cut into slices this long; after each one it looks at
+// its deadline and at whether its caller still wants it. So a deadline is overrun by at
+// most one slice, and a job whose program is ending gives up within one.
+constexpr double kSliceSeconds = 0.025;
+// httpConnect2 can be cancelled only through a plain int, which the thread that stops a
+// job could not set without a data race; so a connection is tried in attempts this long
+// instead. A local scheduler accepts or refuses at once, a remote one within a LAN's
+// round trip.
+constexpr int kAttemptMs = 250;
 
 // printer-state value for a queue disabled with cupsdisable (RFC 8011).
 constexpr int kPrinterStopped = 5;
@@ -49,54 +52,47 @@ struct HttpClose {
 struct IppDelete {
     void operator()(ipp_t* ipp) const { ippDelete(ipp); }
 };
+struct AddrListFree {
+    void operator()(http_addrlist_t* list) const { httpAddrFreeList(list); }
+};
 using Http = std::unique_ptr<http_t, HttpClose>;
 using Ipp = std::unique_ptr<ipp_t, IppDelete>;
+using AddrList = std::unique_ptr<http_addrlist_t, AddrListFree>;
 
-// Asked by libcups each time a wait on the connection runs out; 0 fails the read or
-// write instead of waiting again (the default wait alone is a minute).
-int GiveUp(http_t*, void*) {
-    return 0;
-}
+// How long one call may wait on the scheduler, all its steps together, and whether its
+// caller still wants the answer. A connection keeps a pointer to it, so it must outlive
+// the connection.
+struct Wait {
+    QDeadlineTimer deadline;
+    std::function<bool()> abandoned;
 
-// Why a request failed: the IPP status message, or the transport error when the
-// scheduler never answered (cupsLastErrorString() then only says "Success").
-QString RequestError(http_t* http, const ipp_t* response) {
-    if (response)
-        return QString::fromUtf8(cupsLastErrorString());
-    const int err = httpError(http);
-    return QStringLiteral("no answer from CUPS (%1)")
-        .arg(err ? QString::fromUtf8(std::strerror(err)) : QStringLiteral("connection lost"));
+    bool over() const { return deadline.hasExpired() || (abandoned && abandoned()); }
+    int remainingMs() const { return int(std::max<qint64>(deadline.remainingTime(), 1)); }
+};
+
+// Asked by libcups each time a slice of a read or write passes without progress; 0
+// fails the read or write.
+int KeepWaiting(http_t*, void* wait) {
+    return static_cast<const Wait*>(wait)->over() ? 0 : 1;
 }
 
 bool Failed(ipp_status_t status) {
     return status >= IPP_STATUS_REDIRECTION_OTHER_SITE;
 }
 
-struct AddrListFree {
-    void operator()(http_addrlist_t* list) const { httpAddrFreeList(list); }
-};
-using AddrList = std::unique_ptr<http_addrlist_t, AddrListFree>;
-
-// How long one step may wait: its usual limit, or with a deadline all that is left of
-// it, so a slow but working server still gets the whole time the caller can give.
-int WaitMs(const QDeadlineTimer& deadline, int usual) {
-    return deadline.isForever() ? usual : int(std::max<qint64>(deadline.remainingTime(), 1));
-}
-double WaitSeconds(const QDeadlineTimer& deadline, double usual) {
-    return deadline.isForever() ? usual : WaitMs(deadline, 0) / 1000.0;
-}
-
-// The server's addresses, or null when the name did not resolve within wait_ms.
-// getaddrinfo has no time limit of its own and cannot be interrupted, and a resolver
-// that gets no answer retries for tens of seconds (resolv.conf's timeout times attempts
-// times servers). So the lookup runs on a helper thread that is left to finish alone
-// when the caller stops waiting; that costs one idle thread for a while, where
-// httpConnect2's own lookup would hold the caller for all of it. A numeric address or
-// a local socket path resolves at once, without the resolver, so needs no thread: a
-// bridge that never starts one makes every socket call of the C library cheaper.
-AddrList LookUp(const std::string& host, int port, int wait_ms) {
+// The server's addresses, or null when the name did not resolve in time. getaddrinfo
+// has no time limit of its own and cannot be interrupted, and a resolver that gets no
+// answer retries for tens of seconds (resolv.conf's timeout times attempts times
+// servers). So the lookup runs on a helper thread that is left to finish alone when the
+// caller stops waiting; that costs one idle thread for a while, where httpConnect2's own
+// lookup would hold the caller for all of it. A numeric address, "localhost" (which
+// libcups answers itself) or a local socket path resolves at once, without the resolver,
+// so needs no thread: a bridge that never starts one makes every socket call of the C
+// library cheaper.
+AddrList LookUp(const std::string& host, int port, const Wait& wait) {
     in6_addr numeric{};
-    if (host.starts_with('/') || ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
+    if (host.starts_with('/') || qstricmp(host.c_str(), "localhost") == 0 ||
+        ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
         ::inet_pton(AF_INET6, host.c_str(), &numeric) == 1) {
         return AddrList(httpAddrGetList(host.c_str(), AF_UNSPEC, std::to_string(port).c_str()));
     }
@@ -121,42 +117,119 @@ AddrList LookUp(const std::string& host, int port, int wait_ms) {
         lookup->done.notify_one();
     }).detach();
     std::unique_lock lock(lookup->mutex);
-    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                               [&] { return lookup->finished; })) {
-        lookup->abandoned = true;
-        return nullptr;
+    const std::chrono::duration<double> slice(kSliceSeconds);
+    while (!lookup->done.wait_for(lock, slice, [&] { return lookup->finished; })) {
+        if (wait.over()) {
+            lookup->abandoned = true;
+            return nullptr;
+        }
     }
     return AddrList(lookup->result);
 }
 
 // A private connection instead of libcups' shared default one, whose connect and
 // reconnect waits are 30 s. Null when the scheduler cannot be reached; *why says why.
-Http Connect(const QDeadlineTimer& deadline, double wait_seconds, QString* why) {
+Http Connect(const Wait& wait, QString* why) {
     const std::string host = cupsServer();
-    const AddrList addresses = LookUp(host, ippPort(), WaitMs(deadline, kLookupMs));
+    const AddrList addresses = LookUp(host, ippPort(), wait);
     if (!addresses) {
         *why = QStringLiteral("CUPS server name %1 did not resolve in time")
                    .arg(QString::fromStdString(host));
         return nullptr;
     }
-    // Given the addresses, libcups keeps a copy and never looks the name up itself,
-    // not even to reconnect.
-    Http http(httpConnect2(host.c_str(), ippPort(), addresses.get(), AF_UNSPEC, cupsEncryption(), 1,
-                           WaitMs(deadline, kConnectMs), nullptr));
-    if (!http) {
-        // libcups' clean-up overwrites errno, so there is no finer reason to give.
-        *why = QStringLiteral("CUPS is not running or not reachable at %1")
-                   .arg(QString::fromStdString(host));
-        return nullptr;
+    for (;;) {
+        const int attemptMs = std::min(wait.remainingMs(), kAttemptMs);
+        QElapsedTimer attempt;
+        attempt.start();
+        // Given the addresses, libcups keeps a copy and never looks the name up itself.
+        Http http(httpConnect2(host.c_str(), ippPort(), addresses.get(), AF_UNSPEC,
+                               cupsEncryption(), 1, attemptMs, nullptr));
+        if (http) {
+            httpSetTimeout(http.get(), kSliceSeconds, KeepWaiting, const_cast<Wait*>(&wait));
+            return http;
+        }
+        // A refusal comes at once, and trying again would not change it. (libcups'
+        // clean-up overwrites errno, so there is no finer reason to give.)
+        if (attempt.elapsed() < attemptMs || wait.over()) {
+            *why = QStringLiteral("CUPS is not running or not reachable at %1")
+                       .arg(QString::fromStdString(host));
+            return nullptr;
+        }
     }
-    httpSetTimeout(http.get(), WaitSeconds(deadline, wait_seconds), GiveUp, nullptr);
-    return http;
 }
 
 QString AttrString(ipp_t* response, const char* name) {
     ipp_attribute_t* attr = ippFindAttribute(response, name, IPP_TAG_ZERO);
     const char* value = attr ? ippGetString(attr, 0, nullptr) : nullptr;
     return value ? QString::fromUtf8(value) : QString();
+}
+
+// The scheduler's own words for a refusal.
+QString StatusMessage(ipp_t* response) {
+    const QString message = AttrString(response, "status-message");
+    return message.isEmpty() ? QString::fromUtf8(ippErrorString(ippGetStatusCode(response)))
+                             : message;
+}
+
+QString NoAnswer(http_t* http, const Wait& wait) {
+    if (wait.over())
+        return QStringLiteral("no answer from CUPS in time");
+    const int err = httpError(http);
+    return QStringLiteral("no answer from CUPS (%1)")
+        .arg(err ? QString::fromUtf8(std::strerror(err)) : QStringLiteral("connection lost"));
+}
+
+// Sends one request, with `document` after it, and reads the answer. cupsDoRequest would
+// first wait a fixed second, which nothing can cut short, for a "100 Continue" that a hung
+// scheduler never sends, and reconnect with 30 s waits; here no Expect header is sent, so
+// the body follows the header at once, and every wait is one of the connection's slices.
+// Only what the default cupsd policy lets anyone do is asked, so there is no
+// authentication to answer. The answer whatever its IPP status; null when there was
+// none, *why saying why.
+Ipp Exchange(http_t* http, const Wait& wait, const char* resource, ipp_t* request,
+             const QByteArray& document, QString* why) {
+    // cupsd ends a connection after some answers; libcups would reopen it with a 30 s wait.
+    const char* connection = httpGetField(http, HTTP_FIELD_CONNECTION);
+    if (connection && qstricmp(connection, "close") == 0 &&
+        httpReconnect2(http, std::min(wait.remainingMs(), kAttemptMs), nullptr) != 0) {
+        *why = NoAnswer(http, wait);
+        return nullptr;
+    }
+    httpClearFields(http);
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
+    httpSetLength(http, ippLength(request) + size_t(document.size()));
+    bool sent = httpPost(http, resource) == 0;
+    for (ipp_state_t state = IPP_STATE_IDLE; sent && state != IPP_STATE_DATA;) {
+        state = ippWrite(http, request);
+        sent = state != IPP_STATE_ERROR;
+    }
+    if (sent && !document.isEmpty())
+        sent = httpWrite2(http, document.constData(), size_t(document.size())) == document.size();
+    http_status_t status = HTTP_STATUS_ERROR;
+    if (sent) {
+        do {
+            status = httpUpdate(http);
+        } while (status == HTTP_STATUS_CONTINUE && httpGetState(http) != HTTP_STATE_WAITING &&
+                 !wait.over());
+    }
+    if (status != HTTP_STATUS_OK) {
+        *why =
+            status == HTTP_STATUS_ERROR || status == HTTP_STATUS_CONTINUE
+                ? NoAnswer(http, wait)
+                : QStringLiteral("CUPS answered \"%1\"").arg(QString::fromUtf8(httpStatus(status)));
+        return nullptr;
+    }
+    Ipp response(ippNew());
+    for (ipp_state_t state = IPP_STATE_IDLE; state != IPP_STATE_DATA;) {
+        state = ippRead(http, response.get());
+        if (state == IPP_STATE_ERROR) {
+            *why = NoAnswer(http, wait);
+            return nullptr;
+        }
+    }
+    if (httpGetState(http) != HTTP_STATE_WAITING)
+        httpFlush(http);
+    return response;
 }
 
 QByteArray QueueUri(const QString& queue) {
@@ -166,11 +239,11 @@ QByteArray QueueUri(const QString& queue) {
     return uri;
 }
 
-ipp_t* NewRequest(ipp_op_t op) {
+Ipp NewRequest(ipp_op_t op) {
     ipp_t* request = ippNewRequest(op);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                  cupsUser());
-    return request;
+    return Ipp(request);
 }
 
 struct QueueState {
@@ -207,18 +280,21 @@ QPageSize QueuePaper(ipp_t* response) {
 }
 
 // Null when the queue does not exist or cannot be asked; *why says which.
-std::optional<QueueState> QueryQueue(http_t* http, const QString& queue, QString* why) {
+std::optional<QueueState> QueryQueue(http_t* http, const Wait& wait, const QString& queue,
+                                     QString* why) {
     static const char* const kWanted[] = {
         "printer-name",          "device-uri",    "printer-state",    "printer-is-accepting-jobs",
         "printer-state-message", "media-default", "media-col-default"};
-    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+    const Ipp request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  QueueUri(queue).constData());
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+    ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   std::size(kWanted), nullptr, kWanted);
-    const Ipp response(cupsDoRequest(http, request, "/"));
-    if (!response || Failed(cupsLastError())) {
-        *why = RequestError(http, response.get());
+    const Ipp response = Exchange(http, wait, "/", request.get(), QByteArray(), why);
+    if (!response)
+        return std::nullopt;
+    if (Failed(ippGetStatusCode(response.get()))) {
+        *why = StatusMessage(response.get());
         return std::nullopt;
     }
 
@@ -237,17 +313,28 @@ std::optional<QueueState> QueryQueue(http_t* http, const QString& queue, QString
     return result;
 }
 
-std::optional<PrinterInfo> DefaultPrinter(http_t* http) {
-    // Honours LPDEST and PRINTER before asking the scheduler, as lp does.
-    const char* name = cupsGetDefault2(http);
-    if (!name || !*name)
+// The default destination as lp finds it, and as cupsGetDefault2 does on Linux before its
+// request that no deadline bounds: LPDEST, else PRINTER unless it says "lp", else the
+// scheduler's default. A default naming a deleted queue is no printer at all. Null when
+// there is no usable default; *why is left empty only when there is none at all.
+std::optional<QueueState> DefaultQueue(http_t* http, const Wait& wait, QString* why) {
+    QString name;
+    if (qEnvironmentVariableIsSet("LPDEST")) {
+        name = qEnvironmentVariable("LPDEST");
+    } else if (qEnvironmentVariableIsSet("PRINTER") && qEnvironmentVariable("PRINTER") != u"lp") {
+        name = qEnvironmentVariable("PRINTER");
+    } else {
+        const Ipp request = NewRequest(IPP_OP_CUPS_GET_DEFAULT);
+        const Ipp response = Exchange(http, wait, "/", request.get(), QByteArray(), why);
+        if (!response)
+            return std::nullopt;
+        // Not-found: the scheduler has no default.
+        if (!Failed(ippGetStatusCode(response.get())))
+            name = AttrString(response.get(), "printer-name");
+    }
+    if (name.isEmpty())
         return std::nullopt;
-    // A default naming a deleted queue is no printer at all.
-    QString why;
-    std::optional<QueueState> queue = QueryQueue(http, QString::fromUtf8(name), &why);
-    if (!queue)
-        return std::nullopt;
-    return queue->info;
+    return QueryQueue(http, wait, name, why);
 }
 
 [[noreturn]] void Fail(const QString& what) {
@@ -266,18 +353,21 @@ void CheckReady(const QueueState& queue) {
                  .arg(queue.info.DeviceName, detail));
 }
 
-// Lays the lines out on the queue's paper with the writer's default margins, one line
-// of the default font after the other, continuing on new pages as needed. QPdfWriter,
-// unlike QPrinter, never asks CUPS anything.
-void RenderPdf(const QStringList& lines, const QPageSize& paper, const QString& path) {
-    QPdfWriter writer(path);
+// Lays the lines out as a PDF on the queue's paper with the writer's default margins, one
+// line of the default font after the other, continuing on new pages as needed.
+// QPdfWriter, unlike QPrinter, never asks CUPS anything.
+QByteArray RenderPdf(const QStringList& lines, const QPageSize& paper) {
+    QByteArray pdf;
+    QBuffer buffer(&pdf);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
     // Without this a Letter or receipt-roll printer would get an A4 page scaled onto it.
     writer.setPageSize(paper);
     writer.setTitle(QString::fromLatin1(kJobName));
 
     QPainter painter;
     if (!painter.begin(&writer))
-        Fail(QStringLiteral("Cannot create the print file %1").arg(path));
+        Fail(QStringLiteral("Cannot lay out the document"));
     const QFontMetrics metrics = painter.fontMetrics();
     const int bottom = writer.height();
     int baseline = metrics.ascent();
@@ -290,24 +380,27 @@ void RenderPdf(const QStringList& lines, const QPageSize& paper, const QString& 
         baseline += metrics.lineSpacing();
     }
     if (!painter.end())
-        Fail(QStringLiteral("Cannot write the print file %1").arg(path));
+        Fail(QStringLiteral("Cannot lay out the document"));
+    return pdf;
 }
 
-void Submit(http_t* http, const QString& queue, const QString& path) {
-    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+void Submit(http_t* http, const Wait& wait, const QString& queue, const QByteArray& pdf) {
+    const Ipp request = NewRequest(IPP_OP_PRINT_JOB);
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  QueueUri(queue).constData());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, kJobName);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, kJobName);
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                  "application/pdf");
     // Print-Job carries the document in the same request, so a failure never leaves
     // an empty job behind as Create-Job + Send-Document can.
     const QByteArray resource = "/printers/" + queue.toUtf8();
-    const Ipp response(cupsDoFileRequest(http, request, resource.constData(),
-                                         QFile::encodeName(path).constData()));
-    if (!response || Failed(cupsLastError()))
+    QString why;
+    const Ipp response = Exchange(http, wait, resource.constData(), request.get(), pdf, &why);
+    if (!response)
+        Fail(QStringLiteral("Printer %1 did not take the job: %2").arg(queue, why));
+    if (Failed(ippGetStatusCode(response.get())))
         Fail(QStringLiteral("Printer %1 refused the job: %2")
-                 .arg(queue, RequestError(http, response.get())));
+                 .arg(queue, StatusMessage(response.get())));
 }
 
 void AppendLines(const QString& text, QStringList* lines) {
@@ -342,39 +435,37 @@ void AppendLines(const QString& text, QStringList* lines) {
         lines->append(line);
 }
 
+// Runs on the print worker's thread: the paper comes from a question to the queue, and
+// the layout takes a few milliseconds; neither may delay the channels on the event loop.
+// That is also why the spooler joins its worker before the application object goes.
 void PrintDocument(const std::optional<PrinterInfo>& chosen, const QStringList& lines,
                    const PrintLimits& limits) {
+    const Wait wait{
+        limits.deadline.isForever() ? QDeadlineTimer(kEndDocMs, Qt::PreciseTimer) : limits.deadline,
+        limits.abandoned};
     QString why;
-    const Http http = Connect(limits.deadline, kQueryWaitSeconds, &why);
+    const Http http = Connect(wait, &why);
     if (!http)
         Fail(why);
 
-    std::optional<PrinterInfo> target = chosen ? chosen : DefaultPrinter(http.get());
-    if (!target)
-        Fail(QStringLiteral("No printer is selected and CUPS has no default printer"));
-    const QString queue = target->DeviceName;
-
-    const std::optional<QueueState> state = QueryQueue(http.get(), queue, &why);
-    if (!state)
-        Fail(QStringLiteral("Printer %1 is not available: %2").arg(queue, why));
+    std::optional<QueueState> state;
+    if (chosen) {
+        state = QueryQueue(http.get(), wait, chosen->DeviceName, &why);
+        if (!state)
+            Fail(QStringLiteral("Printer %1 is not available: %2").arg(chosen->DeviceName, why));
+    } else {
+        state = DefaultQueue(http.get(), wait, &why);
+        if (!state)
+            Fail(QStringLiteral("No printer is selected and CUPS has no usable default printer%1")
+                     .arg(why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
+    }
     CheckReady(*state);
 
-    QTemporaryFile pdf(QDir::tempPath() + QStringLiteral("/poskavelin-XXXXXX.pdf"));
-    if (!pdf.open())
-        Fail(QStringLiteral("Cannot create a temporary print file: %1").arg(pdf.errorString()));
-    pdf.close();
-    RenderPdf(lines, state->paper, pdf.fileName());
-    if (limits.deadline.hasExpired() || (limits.stillWanted && !limits.stillWanted()))
+    const QByteArray pdf = RenderPdf(lines, state->paper);
+    if (wait.over() || (limits.stillWanted && !limits.stillWanted()))
         Fail(QStringLiteral("Printer %1: the document was withdrawn before it was handed over")
-                 .arg(queue));
-    // With a deadline, libcups' fixed wait comes out of what is left, so a server that
-    // stalls on the upload is given up on when the deadline runs out, not a second later.
-    const double submitWait =
-        limits.deadline.isForever()
-            ? kSubmitWaitSeconds
-            : std::max(WaitSeconds(limits.deadline, 0) - kContinueWaitSeconds, 0.1);
-    httpSetTimeout(http.get(), submitWait, GiveUp, nullptr);
-    Submit(http.get(), queue, pdf.fileName());
+                 .arg(state->info.DeviceName));
+    Submit(http.get(), wait, state->info.DeviceName, pdf);
 }
 
 // Windows-1252's 0x80-0x9F; the five holes stay C1 controls, as Windows decodes them,
@@ -400,18 +491,19 @@ QString receiptText(const QByteArray& bytes) {
 }
 
 QList<PrinterInfo> CupsPrinterServices::Printers() {
+    const Wait wait{QDeadlineTimer(kQueryMs, Qt::PreciseTimer), {}};
     QString why;
-    const Http http = Connect(QDeadlineTimer::Forever, kQueryWaitSeconds, &why);
+    const Http http = Connect(wait, &why);
     if (!http)
         return {};
 
     static const char* const kWanted[] = {"printer-name", "device-uri"};
-    ipp_t* request = NewRequest(IPP_OP_CUPS_GET_PRINTERS);
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+    const Ipp request = NewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   std::size(kWanted), nullptr, kWanted);
-    const Ipp response(cupsDoRequest(http.get(), request, "/"));
+    const Ipp response = Exchange(http.get(), wait, "/", request.get(), QByteArray(), &why);
     // Also covers "no printers", which CUPS reports as not-found.
-    if (!response || Failed(cupsLastError()))
+    if (!response || Failed(ippGetStatusCode(response.get())))
         return {};
 
     QList<PrinterInfo> printers;
@@ -452,11 +544,13 @@ QList<PrinterInfo> CupsPrinterServices::Printers() {
 std::optional<PrinterInfo> CupsPrinterServices::Printer() {
     if (chosen_)
         return chosen_;
+    const Wait wait{QDeadlineTimer(kQueryMs, Qt::PreciseTimer), {}};
     QString why;
-    const Http http = Connect(QDeadlineTimer::Forever, kQueryWaitSeconds, &why);
+    const Http http = Connect(wait, &why);
     if (!http)
         return std::nullopt;
-    return DefaultPrinter(http.get());
+    const std::optional<QueueState> queue = DefaultQueue(http.get(), wait, &why);
+    return queue ? std::optional(queue->info) : std::nullopt;
 }
 
 void CupsPrinterServices::SetPrinter(const PrinterInfo& printer) {

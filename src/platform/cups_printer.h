@@ -9,13 +9,15 @@
 // Each document is laid out as a PDF with Qt and handed to CUPS as one job; EndDoc
 // returns as soon as the scheduler has accepted it, not when the paper comes out.
 //
-// Every exchange with the scheduler runs on its own connection with short time
-// limits, the server's name lookup included, so a stopped or hung cupsd costs the
-// calling (GUI) thread about two seconds at most instead of libcups' default
-// half-minute waits. Nothing here goes through libcups' shared connection or Qt's
-// printer classes (which do), so jobs can run on another thread.
+// Every exchange with the scheduler runs on its own connection, and every wait in it
+// (name lookup, connect, each read and write) ends at the call's deadline: Printers and
+// Printer give up after 150 ms, so a stopped or hung cupsd costs the calling (GUI)
+// thread no more than that per call; a job gives up at its limits' deadline, or once
+// its limits say it is abandoned: within 25 ms, or 250 ms while it connects. Nothing
+// here goes through libcups' shared connection, its blocking request helpers, or Qt's
+// printer classes (which use both), so jobs can run on another thread.
 //
-// Needs a QGuiApplication (fonts and painting).
+// Needs a QGuiApplication (fonts and painting) for as long as a job may run.
 class CupsPrinterServices : public PrinterServices {
 public:
     // Queues (printers and classes) sorted by name; lpoptions instances ("queue/x")
@@ -32,8 +34,9 @@ public:
     void PrintLine(const QByteArray& text) override;
     // The job throws PrintError when there is no current printer, the scheduler is down,
     // the queue is gone, stopped or rejecting jobs, the job is refused, or the limits
-    // run out first. The document is empty afterwards in every case. A document
-    // without lines prints a blank page, on the queue's default paper.
+    // run out first (without a deadline of the caller's, it has 2 s in all). The document
+    // is empty afterwards in every case. A document without lines prints a blank page, on
+    // the queue's default paper.
     PrintJob takeDocument() override;
 
 private:

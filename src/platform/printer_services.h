@@ -27,11 +27,15 @@ struct PrintLimits {
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     // Asked right before the document is handed over; false abandons it unprinted.
     std::function<bool()> stillWanted;
+    // Asked, from the job's thread, again and again while the job waits on the print
+    // server; once it says true, the job gives up as soon as it can, handed over or not.
+    std::function<bool()> abandoned;
 };
 
 // One ended document, bound to the printer that was current when it was ended. It owns
-// all it needs, so it may run on any thread and outlive the services that made it.
-// Throws PrintError.
+// all it needs, so it may run on any thread and outlive the services that made it, but
+// it may use QtGui to lay the page out: it must have returned before the application
+// object is destroyed. Throws PrintError.
 using PrintJob = std::function<void(const PrintLimits&)>;
 
 class PrinterServices {

@@ -10,9 +10,6 @@
 
 namespace {
 
-// How long the program's end waits for a job to give up by itself.
-constexpr unsigned long kStopWaitMs = 200;
-
 struct Piece {
     int channel = 0;
     PrintJob job;
@@ -22,8 +19,7 @@ struct Piece {
 
 }  // namespace
 
-// Everything the worker touches, kept alive by the worker itself when the spooler
-// goes first.
+// Everything the worker and the event loop share.
 struct PrintSpooler::Shared {
     QMutex mutex;
     QWaitCondition wake;
@@ -57,6 +53,11 @@ struct PrintSpooler::Shared {
         failing.insert(channel);
         return true;
     }
+    // Asked by the job while it waits on the print server.
+    bool abandoned() {
+        const QMutexLocker lock(&mutex);
+        return printingWithdrawn;
+    }
     // Asked by the job right before its hand-over; after a yes the watchdog leaves it
     // to finish, as the server may already hold the document.
     bool mayHandOver() {
@@ -69,14 +70,13 @@ struct PrintSpooler::Shared {
 };
 
 PrintSpooler::PrintSpooler(QObject* parent)
-    : QObject(parent), shared_(std::make_shared<Shared>()), watchdog_(new QTimer(this)) {
+    : QObject(parent), shared_(std::make_unique<Shared>()), watchdog_(new QTimer(this)) {
     watchdog_->setSingleShot(true);
     // A coarse timer may fire a quarter of a second late on a five-second wait.
     watchdog_->setTimerType(Qt::PreciseTimer);
     connect(watchdog_, &QTimer::timeout, this, &PrintSpooler::expireOverdue);
 
-    worker_ = QThread::create([shared = shared_, self = this] {
-        Shared& s = *shared;
+    worker_ = QThread::create([&s = *shared_, self = this] {
         for (;;) {
             Piece piece;
             {
@@ -95,7 +95,8 @@ PrintSpooler::PrintSpooler(QObject* parent)
             bool printed = true;
             QString reason;
             try {
-                piece.job({piece.deadline, [&s] { return s.mayHandOver(); }});
+                piece.job({piece.deadline, [&s] { return s.mayHandOver(); },
+                           [&s] { return s.abandoned(); }});
             } catch (const std::exception& e) {
                 printed = false;
                 reason = QString::fromLocal8Bit(e.what());
@@ -126,13 +127,13 @@ PrintSpooler::~PrintSpooler() {
         shared_->printingWithdrawn = true;
         shared_->wake.wakeAll();
     }
-    if (worker_->wait(kStopWaitMs)) {
-        delete worker_;
-        return;
-    }
-    // Deleting a running QThread aborts the program; this one deletes itself when its
-    // job gives up, if an event loop is still there to see it.
-    connect(worker_, &QThread::finished, worker_, &QObject::deleteLater);
+    // A job may be laying a page out with QtGui, which must not outlive the application
+    // object that usually goes right after this. Left running, it would; so the worker is
+    // joined, which is short because the job gives up within one slice of its wait once
+    // it sees the withdrawal. (Rendering on the event loop instead would put the few
+    // milliseconds of layout, and the paper query before it, in every channel's way.)
+    worker_->wait();
+    delete worker_;
 }
 
 bool PrintSpooler::enqueue(int channel, PrintJob job, qsizetype bytes) {

@@ -252,20 +252,24 @@ private slots:
             silent.close();
         cupsSetServer(("127.0.0.1:" + QByteArray::number(port)).constData());
 
-        // A hung cupsd costs libcups' fixed 1 s "100 Continue" wait plus ours.
-        constexpr int kLimitMs = 2500;
+        // The window asks these on its event loop; they give up after 150 ms, and the
+        // rest of the bound is for a loaded machine. EndDoc has 2 s of its own.
+        constexpr int kQueryLimitMs = 400;
+        constexpr int kEndDocLimitMs = 2500;
         CupsPrinterServices services;
         QElapsedTimer timer;
         timer.start();
         QVERIFY(services.Printers().isEmpty());
-        QVERIFY(timer.restart() < kLimitMs);
+        const qint64 listMs = timer.restart();
         QVERIFY(!services.Printer());
-        QVERIFY(timer.restart() < kLimitMs);
+        const qint64 defaultMs = timer.restart();
+        qInfo("Printers() took %lld ms, Printer() %lld ms", listMs, defaultMs);
+        QVERIFY(listMs < kQueryLimitMs && defaultMs < kQueryLimitMs);
 
         services.SetPrinter({kQueue, u"cups-pdf:/"_s});
         services.PrintLine("text");
         QVERIFY_THROWS_EXCEPTION(PrintError, services.EndDoc());
-        QVERIFY(timer.elapsed() < kLimitMs);
+        QVERIFY(timer.elapsed() < kEndDocLimitMs);
     }
 
 private:

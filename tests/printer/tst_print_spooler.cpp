@@ -4,6 +4,7 @@
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
 
 #include "fake_ipp_server.h"
 #include "harness.h"
@@ -144,21 +145,69 @@ private slots:
         QVERIFY(failed.isEmpty());  // a refusal is reported by the caller, not later again
     }
 
-    void stopsWithoutWaitingOnAHungJob() {
+    void stoppingAbandonsTheJobAndWaitsForIt() {
         auto spooler = std::make_unique<PrintSpooler>();
         QSemaphore started;
+        std::atomic<bool> returned = false;
         spooler->enqueue(
             1,
-            [&started](const PrintLimits&) {
+            [&](const PrintLimits& limits) {
                 started.release();
-                QThread::sleep(2);
+                const QDeadlineTimer bound(3000);
+                while (!limits.abandoned() && !bound.hasExpired()) QThread::msleep(5);
+                returned = true;
             },
             1);
         QVERIFY(started.tryAcquire(1, 1000));
         QElapsedTimer stopping;
         stopping.start();
         spooler.reset();
+        QVERIFY(returned);  // nothing of the job runs on after the spooler
         QVERIFY(stopping.elapsed() < 1000);
+    }
+
+    // Stuck on a hung print server before its hand-over (asking for the queue) or after
+    // it (the upload), a real job gives up as soon as the spooler stops.
+    void stoppingCutsAHungServersWaitShort_data() {
+        QTest::addColumn<bool>("answersOnce");
+        QTest::newRow("before hand-over") << false;
+        QTest::newRow("after hand-over") << true;
+    }
+    void stoppingCutsAHungServersWaitShort() {
+        QFETCH(bool, answersOnce);
+        FakeIppServer server(answersOnce ? FakeIppServer::Mode::AnswerOnce
+                                         : FakeIppServer::Mode::Silent);
+        qputenv("CUPS_SERVER", "127.0.0.1:" + QByteArray::number(server.port()));
+        CupsPrinterServices cups;
+        cups.SetPrinter({"PosTestPdf", "cups-pdf:/"});
+        cups.PrintLine("STUCK");
+        std::atomic<bool> handedOver = false;
+        std::atomic<bool> returned = false;
+        auto spooler = std::make_unique<PrintSpooler>();
+        spooler->enqueue(
+            1,
+            [&, job = cups.takeDocument()](PrintLimits limits) {
+                limits.stillWanted = [&, wanted = limits.stillWanted] {
+                    return handedOver = wanted();
+                };
+                try {
+                    job(limits);
+                } catch (const PrintError&) {
+                    returned = true;
+                }
+            },
+            5);
+        if (answersOnce)
+            QTRY_VERIFY_WITH_TIMEOUT(handedOver, 3000);
+        else
+            QTest::qWait(200);
+        QElapsedTimer stopping;
+        stopping.start();
+        spooler.reset();
+        const qint64 stopMs = stopping.elapsed();
+        qInfo("the spooler stopped in %lld ms", stopMs);
+        QVERIFY(returned);  // given up, not printed, and over
+        QVERIFY2(stopMs < 200, qPrintable(QString::number(stopMs)));
     }
 };
 
