@@ -16,14 +16,21 @@ Q_DECLARE_LOGGING_CATEGORY(lcService)
 
 // Where the lines go: always stderr (with journald's <N> priority prefixes and no time of
 // our own when stderr is the journal, else with an ISO-8601 local time), and also the file
-// `logPath`, capped at kMaxLogBytes with one older file kept as `logPath` + ".1". A log
-// that cannot be written is dropped quietly: the bridge never waits on or fails by it.
+// `logPath`, capped at kMaxLogBytes with one older file kept as `logPath` + ".1" (or, when
+// it cannot be moved aside, started afresh). The bridge never waits on or fails by its log:
+// a line stderr cannot take at once is dropped and counted, and a file that cannot be
+// written ends file logging with one line on stderr.
 namespace event_log {
 
 constexpr qint64 kMaxLogBytes = 1 << 20;
 
-// Installs the message handler for the rest of the run; an empty path logs to stderr only.
+// Installs the message handler for the rest of the run, for stderr as it is at the call;
+// an empty path logs to stderr only.
 void install(const QString& logPath);
+
+// Whether fd is the journal's stream, from the "device:inode" that systemd puts into
+// JOURNAL_STREAM for the stream it connects.
+bool isJournalStream(const QByteArray& journalStream, int fd);
 
 // The line as stderr shows it, for the given Qt message type.
 QByteArray formatForStderr(QtMsgType type, const QString& category, const QString& message,
