@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPointer>
+#include <csignal>
 #include <cstring>
 
 #include "app/frmKavelin.h"
@@ -34,6 +35,11 @@ void choosePlatform() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Sockets are written with MSG_NOSIGNAL, but stderr may be a pipe (`| tee`, a
+    // supervisor's log pipe) whose reader can go away, and its SIGPIPE would end the bridge
+    // where a failed write costs only a log line. Set before the first line, not left to
+    // a library's set-up.
+    ::signal(SIGPIPE, SIG_IGN);
     choosePlatform();
     // Qt's own poll loop instead of glib's: every wake-up of the bridge is a piece to
     // forward, and glib's prepare, query and check passes cost each piece about 8 % more
