@@ -216,6 +216,12 @@ private:
     // Who may take each channel, from the file's "ALLOW" keys; nullopt for a row whose list
     // does not parse, which then never listens. Read at start-up, never saved.
     ChannelArray<std::optional<AllowList>> allowed_;
+    // Parses a row's list into allowed_; a change is logged when the row next listens.
+    void applyAllowList(int index, const QByteArray& text);
+    // Logs who may take the row, once per change of its list.
+    void announceAllowList(int index);
+    // False from the start, so the list a window begins with is logged too.
+    ChannelArray<bool> allowAnnounced_;
     // Refused peers are logged at most once a minute per row while the same one keeps trying.
     struct Refusals {
         QHostAddress peer;

@@ -86,13 +86,17 @@ void frmKavelin::Form_Load() {
         applyCheck(chkEnable(n), section, "ENABLE");
         chkEnable_Click(n);
         // Not a control: it lives only in the file, which saving leaves as it is.
-        QString badEntry;
-        allowed_(n) = AllowList::parse(read(section, "ALLOW").value_or(QByteArray()), &badEntry);
-        if (!allowed_(n)) {
-            qCWarning(lcPos,
-                      "channel %d: ALLOW entry \"%s\" is not an address or range; the "
-                      "channel will not listen for its terminal",
-                      n, qUtf8Printable(badEntry));
+        applyAllowList(n, read(section, "ALLOW").value_or(QByteArray()));
+    }
+    // A list that is not read lets anyone in, so a line that was meant as one must not
+    // pass in silence.
+    if (readable) {
+        try {
+            for (const QString& warning : strayAllowLines(readIniLines(iniPath_))) {
+                qCWarning(lcPos, "%s", qUtf8Printable(warning));
+            }
+        } catch (const IniError& e) {
+            qCWarning(lcSettings, "%s; ALLOW lines written wrongly are not looked for", e.what());
         }
     }
 
@@ -125,6 +129,30 @@ void frmKavelin::Form_Load() {
                 showBox(text, title, icon);
             }
         });
+    }
+}
+
+void frmKavelin::applyAllowList(int index, const QByteArray& text) {
+    QString badEntry;
+    std::optional<AllowList> list = AllowList::parse(text, &badEntry);
+    if (!list) {
+        qCWarning(lcPos,
+                  "channel %d: ALLOW entry \"%s\" is not an address or range; the "
+                  "channel will not listen for its terminal",
+                  index, qUtf8Printable(badEntry));
+    } else if (list != allowed_(index)) {
+        allowAnnounced_(index) = false;
+    }
+    allowed_(index) = std::move(list);
+    if (allowed_(index) && tcpServer(index)->State() == Winsock::sckListening) {
+        announceAllowList(index);
+    }
+}
+
+void frmKavelin::announceAllowList(int index) {
+    if (!std::exchange(allowAnnounced_(index), true)) {
+        qCInfo(lcPos, "channel %d: accepts terminals from %s", index,
+               qUtf8Printable(allowed_(index)->describe()));
     }
 }
 

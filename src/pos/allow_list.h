@@ -5,7 +5,10 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 #include <optional>
+
+#include "settings/ini.h"
 
 // Who may take a channel: IPv4 and IPv6 addresses and CIDR ranges, from the channel's
 // "ALLOW" key. An empty list lets anyone in, as a file without the key always has.
@@ -18,6 +21,10 @@ public:
     bool isEmpty() const { return ranges_.isEmpty(); }
     // An IPv4 peer that arrived as an IPv4-mapped IPv6 address matches IPv4 entries.
     bool allows(const QHostAddress& peer) const;
+    // Who the list lets in, for the log: its entries in plain form, or "any address".
+    QString describe() const;
+
+    bool operator==(const AllowList&) const = default;
 
 private:
     QList<QPair<QHostAddress, int>> ranges_;
@@ -25,3 +32,7 @@ private:
 
 // The plain form of an address: IPv4 for an IPv4-mapped IPv6 one, the address otherwise.
 QHostAddress plainAddress(const QHostAddress& address);
+
+// The lines a reader of the settings file would take for a channel's ALLOW line but that
+// are not read as one, each as a whole warning naming the row or section, the line and why.
+QStringList strayAllowLines(const QList<IniLine>& lines);

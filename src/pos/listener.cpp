@@ -15,6 +15,7 @@ void frmKavelin::StartListening(int index) {
     }
     if (pos->State() == Winsock::sckListening) {
         paintLabel(lbPCStatus(index), QStringLiteral("Listening"), look::kYellow, look::kBlack);
+        announceAllowList(index);
     } else {
         // Not a number, out of range or taken: say plainly that nobody can connect here.
         paintLabel(lbPCStatus(index), QStringLiteral("Closed"), look::kRed, look::kWhite);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <stdexcept>
 
@@ -23,3 +24,23 @@ QByteArray ReadIni(const QString& path, const QByteArray& section, const QByteAr
 // atomically. Throws IniError when the file cannot be created, read or written.
 void WriteIni(const QString& path, const QByteArray& section, const QByteArray& key,
               const QByteArray& value);
+
+// One line of the settings file as ReadIni sees it, for checks that must agree with it on
+// where a line ends and which section it is in.
+struct IniLine {
+    // Where the line starts, as an editor counts lines: a lone LF, which does not end a
+    // line here, still starts a new one there.
+    int number = 0;
+    QByteArray text;     // as written, without its line end
+    QByteArray heading;  // the section line it falls under, itself for one; empty before any
+    bool isHeading = false;
+};
+
+// Every line of the file, split as ReadIni splits it. Throws IniError as ReadIni does.
+QList<IniLine> readIniLines(const QString& path);
+
+// Whether ReadIni takes a section line for the heading of `section`.
+bool iniOpensSection(QByteArrayView heading, QByteArrayView section);
+
+// Whether ReadIni takes a line of the key's section for the key's value line.
+bool isIniKeyLine(QByteArrayView line, QByteArrayView key);
