@@ -229,6 +229,10 @@ private:
         qint64 lastLineMs = 0;
     };
     ChannelArray<Refusals> refusals_;
+    // The last listen failure a box was shown for, per row; empty once the row listens.
+    ChannelArray<QString> listenFailureShown_;
+    static QString listenFailureCause(const Winsock& socket);
+    void reportListenFailure(int index, const QString& portText, const QString& cause);
     void logRefusal(int index, const QHostAddress& peer);
 
     // The name of the printer output goes to, for the status line; empty when none.

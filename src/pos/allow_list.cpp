@@ -6,27 +6,20 @@
 #include <numeric>
 #include <vector>
 
-namespace {
+#include "platform/ip_address.h"
 
-// Qt also takes shorthand such as "10.1" or "192.168.1." for an address; a typo like that
-// must fail, not quietly open the channel to some other range.
-bool isDottedQuad(const QString& text) {
-    static const QRegularExpression kQuad(
-        QStringLiteral("^(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)(\\.(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?"
-                       "\\d)){3}$"));
-    return kQuad.match(text).hasMatch();
-}
+namespace {
 
 std::optional<QPair<QHostAddress, int>> parseEntry(const QString& entry) {
     const qsizetype slash = entry.indexOf(QLatin1Char('/'));
     const QString addressText = slash < 0 ? entry : entry.left(slash);
-    QHostAddress address;
-    const bool v6 = addressText.contains(QLatin1Char(':'));
-    if (!(v6 || isDottedQuad(addressText)) || !address.setAddress(addressText) ||
-        !address.scopeId().isEmpty()) {
+    // The same dotted quad as a DVR address, so '010.1.2.3' means 10.1.2.3 in both; Qt's
+    // own reading would also take shorthand such as '10.1' for some other range.
+    const std::optional<QHostAddress> parsed = ip_address::parseAllowAddress(addressText);
+    if (!parsed) {
         return std::nullopt;
     }
-    address = plainAddress(address);
+    const QHostAddress address = *parsed;
     const int bits = address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
     int prefix = bits;
     if (slash >= 0) {

@@ -14,17 +14,53 @@ void frmKavelin::StartListening(int index) {
         pos->Listen();
     }
     if (pos->State() == Winsock::sckListening) {
+        listenFailureShown_(index).clear();
         paintLabel(lbPCStatus(index), QStringLiteral("Listening"), look::kYellow, look::kBlack);
         announceAllowList(index);
     } else {
-        // Not a number, out of range or taken: say plainly that nobody can connect here.
+        // Not a number, out of range, taken or not ours to open: say plainly that nobody
+        // can connect here, and why.
         paintLabel(lbPCStatus(index), QStringLiteral("Closed"), look::kRed, look::kWhite);
-        if (allowed_(index))
-            qCWarning(lcPos, "channel %d: cannot listen for the terminal on port \"%s\" (%s)",
-                      index, qUtf8Printable(portText),
-                      isNumber ? "in use or out of range" : "not a port number");
+        if (allowed_(index)) {
+            reportListenFailure(
+                index, portText,
+                isNumber ? listenFailureCause(*pos) : QStringLiteral("not a port number"));
+        }
     }
     emit bridgeChanged();
+}
+
+QString frmKavelin::listenFailureCause(const Winsock& socket) {
+    const QString detail = socket.ListenFailureText();
+    switch (socket.ListenFailure()) {
+        case TcpListener::Failure::PermissionDenied:
+            return QStringLiteral(
+                       "permission denied: a port below 1024 needs a privilege the "
+                       "program does not have (%1)")
+                .arg(detail);
+        case TcpListener::Failure::InUse:
+            return QStringLiteral("in use by another program or channel");
+        case TcpListener::Failure::OutOfRange:
+            return QStringLiteral("out of range, ports are 1 to 65535");
+        case TcpListener::Failure::OutOfDescriptors:
+            return QStringLiteral("out of descriptors (%1)").arg(detail);
+        default:
+            return detail.isEmpty() ? QStringLiteral("unknown reason") : detail;
+    }
+}
+
+void frmKavelin::reportListenFailure(int index, const QString& portText, const QString& cause) {
+    qCWarning(lcPos, "channel %d: cannot listen for the terminal on port \"%s\" (%s)", index,
+              qUtf8Printable(portText), qUtf8Printable(cause));
+    // Every reconnect of the DVR listens again: the box comes once per row and cause, until
+    // the row listens, so a hidden bridge does not pile them up.
+    const QString shown = portText + QLatin1Char('\n') + cause;
+    if (std::exchange(listenFailureShown_(index), shown) != shown) {
+        warn(QStringLiteral("POS %1: cannot listen for the terminal on port %2: %3.\r\n")
+                 .arg(index)
+                 .arg(portText, cause),
+             QString(), MsgIcon::Exclamation);
+    }
 }
 
 void frmKavelin::tcpServer_ConnectionRequest(int index, qint32 requestId) {

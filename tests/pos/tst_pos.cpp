@@ -1,6 +1,12 @@
+#include <linux/capability.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <QFile>
+#include <QRegularExpression>
 #include <QTest>
+#include <optional>
 
 #include "harness.h"
 
@@ -22,6 +28,35 @@ bool waitListening(Harness& h, int i) {
 std::unique_ptr<QTcpSocket> terminalOn(Harness& h, FakeDvr& dvr, int i) {
     return h.openRow(i, dvr.port());
 }
+
+// Takes the privilege of opening ports below the kernel's unprivileged start from this
+// thread for as long as it lives, as a unit without capabilities runs; privilegedPort is 0
+// when no such port exists here.
+struct WithoutBindPrivilege {
+    WithoutBindPrivilege() {
+        QFile start("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+        const int first =
+            start.open(QIODevice::ReadOnly) ? start.readAll().trimmed().toInt() : 1024;
+        if (first <= 1 || ::syscall(SYS_capget, &header, caps) != 0) {
+            return;
+        }
+        saved = caps[0].effective;
+        caps[0].effective &= ~(1u << CAP_NET_BIND_SERVICE);
+        if (::syscall(SYS_capset, &header, caps) == 0) {
+            privilegedPort = quint16(first - 1);
+        }
+    }
+    ~WithoutBindPrivilege() {
+        if (privilegedPort) {
+            caps[0].effective = saved;
+            ::syscall(SYS_capset, &header, caps);
+        }
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2]{};
+    quint32 saved = 0;
+    quint16 privilegedPort = 0;
+};
 
 // Ends the connection with a reset instead of a FIN, as a terminal losing power
 // mid-connection and coming back would.
@@ -90,26 +125,52 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("AFTER RESET\r\n"), 3000);
     }
 
-    void portThatCannotBeOpenedShowsClosed_data() {
+    void portThatCannotBeOpenedShowsClosedAndWhy_data() {
         QTest::addColumn<QString>("port");
-        QTest::newRow("not a number") << "Disabled";
-        QTest::newRow("out of range") << "70000";
-        QTest::newRow("taken") << "TAKEN";
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("not a number") << "Disabled"
+                                      << "not a port number";
+        QTest::newRow("out of range") << "70000"
+                                      << "out of range";
+        QTest::newRow("taken") << "TAKEN"
+                               << "in use";
+        QTest::newRow("privileged") << "PRIVILEGED"
+                                    << "permission denied";
     }
-    void portThatCannotBeOpenedShowsClosed() {
+    void portThatCannotBeOpenedShowsClosedAndWhy() {
         QFETCH(QString, port);
+        QFETCH(QString, cause);
         Harness h;
         FakeDvr dvr;
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, 0));
+        std::optional<WithoutBindPrivilege> unprivileged;
+        if (port == "PRIVILEGED") {
+            unprivileged.emplace();
+            if (!unprivileged->privilegedPort) {
+                QSKIP("every port may be opened without a privilege here");
+            }
+            port = QString::number(unprivileged->privilegedPort);
+        }
         h.setRow(2, "127.0.0.1", dvr.port(), 0);
         h.w().txtPortOpen(2)->setText(port == "TAKEN" ? QString::number(holder.serverPort())
                                                       : port);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("channel 2: cannot listen .*" + cause));
         h.w().cmdConnect_Click(2);
         QTRY_COMPARE_WITH_TIMEOUT(h.w().lbStatus(2)->text(), QString("Connected"), 3000);
         QCOMPARE(h.w().lbPCStatus(2)->text(), QString("Closed"));
         QCOMPARE(background(h.w().lbPCStatus(2)), look::kRed);
         QCOMPARE(textColour(h.w().lbPCStatus(2)), look::kWhite);
+        QTRY_COMPARE_WITH_TIMEOUT(h.boxes.size(), 1, 1000);
+        QVERIFY2(h.boxes[0].text.contains(cause), qPrintable(h.boxes[0].text));
+
+        // The DVR's every reconnect listens again; the same failure is not boxed again.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("channel 2: cannot listen"));
+        dvr.dropLinks();
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.connectionCount(), 2, 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(h.w().lbStatus(2)->text(), QString("Connected"), 3000);
+        QCOMPARE(h.boxes.size(), 1);
     }
 
     void forwardsEachArrivalWithCrLf_data() {
