@@ -31,7 +31,7 @@ readonly MERGE_MAX_FILES=${MERGE_MAX_FILES:-150}
 sources_of() {
     case $1 in
         fuzz_ini) echo src/settings/ini_read.cpp src/settings/ini_write.cpp ;;
-        fuzz_address_checks) echo src/dvr/address_checks.cpp ;;
+        fuzz_address_checks) echo src/dvr/address_checks.cpp src/platform/ip_address.cpp ;;
     esac
 }
 
@@ -69,8 +69,8 @@ build() {
         [[ -x $out && ! $f -nt $out ]] || stale=1
     done
     ((stale)) || return 0
-    qt_cflags=$(pkg-config --cflags Qt6Core | sed 's/-I/-isystem /g')
-    qt_libs=$(pkg-config --libs Qt6Core)
+    qt_cflags=$(pkg-config --cflags Qt6Core Qt6Network | sed 's/-I/-isystem /g')
+    qt_libs=$(pkg-config --libs Qt6Core Qt6Network)
     echo "fuzz: building $target"
     # shellcheck disable=SC2086
     timeout 600 "$CXX" -std=c++20 -g -O1 -fPIC -Wall -Wextra -Wpedantic -Werror \
