@@ -206,11 +206,11 @@ void Winsock::linkReadable() {
     QString why;
     const qsizetype n = link_->receive(inBuffer_.data(), kReadBufferBytes, &why);
     if (n == 0) {
-        onSocketGone(QStringLiteral("Connection closed"));
+        onSocketGone();
         return;
     }
     if (n == TcpLink::kBroken) {
-        onSocketGone(why);
+        onSocketGone();
         return;
     }
     if (n < 0) {
@@ -231,9 +231,9 @@ void Winsock::discardDvrBytes() {
     QString why;
     const qsizetype n = link_->receive(discard, kDiscardBytes, &why);
     if (n == 0) {
-        onSocketGone(QStringLiteral("Connection closed"));
+        onSocketGone();
     } else if (n == TcpLink::kBroken) {
-        onSocketGone(why);
+        onSocketGone();
     }
 }
 
@@ -245,12 +245,12 @@ void Winsock::announceArrival(qint32 bytes) {
     }
 }
 
-void Winsock::linkBroken(const QString& reason) {
-    onSocketGone(reason);
+void Winsock::linkBroken(const QString&) {
+    // The closed event carries no reason.
+    onSocketGone();
 }
 
-void Winsock::onSocketGone(const QString& reason) {
-    Q_UNUSED(reason);  // the closed event carries none
+void Winsock::onSocketGone() {
     if (state_ != sckConnected) {
         return;
     }

@@ -9,7 +9,6 @@
 #include <QString>
 #include <QTimer>
 #include <functional>
-#include <stdexcept>
 
 #include "platform/tcp.h"
 
@@ -125,7 +124,7 @@ private:
     void releaseSocket(bool flush);
     void closeServer();
     void onIncoming(TcpLink* link);
-    void onSocketGone(const QString& reason);
+    void onSocketGone();
     void linkReadable() override;
     void linkWritten(qint64 sent) override;
     void linkBroken(const QString& reason) override;

@@ -169,12 +169,6 @@ QStringList strayAllowLines(const QList<IniLine>& lines) {
     return warnings;
 }
 
-QHostAddress plainAddress(const QHostAddress& address) {
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 std::optional<AllowList> AllowList::parse(const QByteArray& text, QString* badEntry) {
     static const QRegularExpression kSeparators(QStringLiteral("[,\\s]+"));
     AllowList list;
@@ -195,7 +189,7 @@ bool AllowList::allows(const QHostAddress& peer) const {
     if (ranges_.isEmpty()) {
         return true;
     }
-    const QHostAddress plain = plainAddress(peer);
+    const QHostAddress plain = ip_address::plain(peer);
     for (const auto& [network, prefix] : ranges_) {
         if (plain.protocol() == network.protocol() && plain.isInSubnet(network, prefix)) {
             return true;

@@ -30,9 +30,6 @@ private:
     QList<QPair<QHostAddress, int>> ranges_;
 };
 
-// The plain form of an address: IPv4 for an IPv4-mapped IPv6 one, the address otherwise.
-QHostAddress plainAddress(const QHostAddress& address);
-
 // The lines a reader of the settings file would take for a channel's ALLOW line but that
 // are not read as one, each as a whole warning naming the row or section, the line and why.
 QStringList strayAllowLines(const QList<IniLine>& lines);

@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include "app/frmKavelin.h"
+#include "platform/ip_address.h"
 
 void frmKavelin::StartListening(int index) {
     Winsock* pos = tcpServer(index);
@@ -109,7 +110,7 @@ void frmKavelin::logRefusal(int index, const QHostAddress& peer) {
     using namespace std::chrono;
     const qint64 now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     Refusals& r = refusals_(index);
-    const QString address = plainAddress(peer).toString();
+    const QString address = ip_address::plain(peer).toString();
     if (peer != r.peer || now - r.lastLineMs >= 60000) {
         const QString repeats =
             r.unlogged > 0 && peer == r.peer

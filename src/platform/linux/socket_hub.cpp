@@ -12,9 +12,11 @@
 #include <functional>
 #include <system_error>
 
-namespace {
+#include "platform/linux/native.h"
 
 Q_LOGGING_CATEGORY(lcSocket, "poskavelin.socket")
+
+namespace {
 
 // Enough for all 32 links of the window and their lingering predecessors in one pass.
 constexpr int kEventsPerPass = 64;

@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QLoggingCategory>
 #include <QPointer>
 #include <QTimer>
 #include <cerrno>
@@ -12,8 +11,6 @@
 #include "platform/linux/socket_options.h"
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcSocket, "poskavelin.socket")
 
 // As QTcpServer has it.
 constexpr int kListenBacklog = 50;
