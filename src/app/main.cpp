@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "app/frmKavelin.h"
-#include "platform/cups_printer.h"
+#include "platform/linux/cups_printer.h"
 #include "service/event_log.h"
 #include "service/stop_signals.h"
 #include "service/systemd_notify.h"

@@ -9,7 +9,8 @@
 #include <QtTest>
 
 #include "harness.h"
-#include "platform/cups_printer.h"
+#include "platform/linux/cups_printer.h"
+#include "platform/receipt_text.h"
 
 using namespace Qt::StringLiterals;
 

@@ -8,7 +8,7 @@
 
 #include "fake_ipp_server.h"
 #include "harness.h"
-#include "platform/cups_printer.h"
+#include "platform/linux/cups_printer.h"
 #include "printer/print_spooler.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <QTest>
 
 #include "harness.h"
-#include "platform/cups_printer.h"
+#include "platform/linux/cups_printer.h"
 
 namespace {
 

@@ -43,7 +43,3 @@ private:
     std::optional<PrinterInfo> chosen_;
     QStringList lines_;
 };
-
-// Terminals send UTF-8 or a Western 8-bit code page, and nothing says which: a piece
-// that is valid UTF-8 is read as UTF-8, any other as Windows-1252.
-QString receiptText(const QByteArray& bytes);

@@ -1,29 +1,23 @@
-#include "platform/cups_printer.h"
-
-#include <arpa/inet.h>
-#include <cups/cups.h>
+#include "platform/linux/cups_printer.h"
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QFontMetrics>
 #include <QLocale>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QRegularExpression>
-#include <QStringDecoder>
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <iterator>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <utility>
 
+#include "platform/linux/cups_ipp.h"
+#include "platform/receipt_text.h"
+
 namespace {
+
+using namespace cups_ipp;
 
 // cupsd answers a local client within a few milliseconds. One that has not answered a
 // question of the window in this time is hung or overloaded, and the event loop, with
@@ -31,220 +25,11 @@ namespace {
 constexpr int kQueryMs = 150;
 // All a document may take when its caller sets no deadline of its own (EndDoc).
 constexpr int kEndDocMs = 2000;
-// Every wait on the scheduler is cut into slices this long; after each one it looks at
-// its deadline and at whether its caller still wants it. So a deadline is overrun by at
-// most one slice, and a job whose program is ending gives up within one.
-constexpr double kSliceSeconds = 0.025;
-// httpConnect2 can be cancelled only through a plain int, which the thread that stops a
-// job could not set without a data race; so a connection is tried in attempts this long
-// instead. A local scheduler accepts or refuses at once, a remote one within a LAN's
-// round trip.
-constexpr int kAttemptMs = 250;
 
 // printer-state value for a queue disabled with cupsdisable (RFC 8011).
 constexpr int kPrinterStopped = 5;
 
 const char kJobName[] = "poskavelin";
-
-struct HttpClose {
-    void operator()(http_t* http) const { httpClose(http); }
-};
-struct IppDelete {
-    void operator()(ipp_t* ipp) const { ippDelete(ipp); }
-};
-struct AddrListFree {
-    void operator()(http_addrlist_t* list) const { httpAddrFreeList(list); }
-};
-using Http = std::unique_ptr<http_t, HttpClose>;
-using Ipp = std::unique_ptr<ipp_t, IppDelete>;
-using AddrList = std::unique_ptr<http_addrlist_t, AddrListFree>;
-
-// How long one call may wait on the scheduler, all its steps together, and whether its
-// caller still wants the answer. A connection keeps a pointer to it, so it must outlive
-// the connection.
-struct Wait {
-    QDeadlineTimer deadline;
-    std::function<bool()> abandoned;
-
-    bool over() const { return deadline.hasExpired() || (abandoned && abandoned()); }
-    int remainingMs() const { return int(std::max<qint64>(deadline.remainingTime(), 1)); }
-};
-
-// Asked by libcups each time a slice of a read or write passes without progress; 0
-// fails the read or write.
-int KeepWaiting(http_t*, void* wait) {
-    return static_cast<const Wait*>(wait)->over() ? 0 : 1;
-}
-
-bool Failed(ipp_status_t status) {
-    return status >= IPP_STATUS_REDIRECTION_OTHER_SITE;
-}
-
-// The server's addresses, or null when the name did not resolve in time. getaddrinfo
-// has no time limit of its own and cannot be interrupted, and a resolver that gets no
-// answer retries for tens of seconds (resolv.conf's timeout times attempts times
-// servers). So the lookup runs on a helper thread that is left to finish alone when the
-// caller stops waiting; that costs one idle thread for a while, where httpConnect2's own
-// lookup would hold the caller for all of it. A numeric address, "localhost" (which
-// libcups answers itself) or a local socket path resolves at once, without the resolver,
-// so needs no thread: a bridge that never starts one makes every socket call of the C
-// library cheaper.
-AddrList LookUp(const std::string& host, int port, const Wait& wait) {
-    in6_addr numeric{};
-    if (host.starts_with('/') || qstricmp(host.c_str(), "localhost") == 0 ||
-        ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
-        ::inet_pton(AF_INET6, host.c_str(), &numeric) == 1) {
-        return AddrList(httpAddrGetList(host.c_str(), AF_UNSPEC, std::to_string(port).c_str()));
-    }
-    struct Lookup {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        bool abandoned = false;
-        http_addrlist_t* result = nullptr;
-    };
-    const auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, host, port] {
-        http_addrlist_t* result =
-            httpAddrGetList(host.c_str(), AF_UNSPEC, std::to_string(port).c_str());
-        const std::lock_guard lock(lookup->mutex);
-        if (lookup->abandoned) {
-            httpAddrFreeList(result);
-            return;
-        }
-        lookup->result = result;
-        lookup->finished = true;
-        lookup->done.notify_one();
-    }).detach();
-    std::unique_lock lock(lookup->mutex);
-    const std::chrono::duration<double> slice(kSliceSeconds);
-    while (!lookup->done.wait_for(lock, slice, [&] { return lookup->finished; })) {
-        if (wait.over()) {
-            lookup->abandoned = true;
-            return nullptr;
-        }
-    }
-    return AddrList(lookup->result);
-}
-
-// A private connection instead of libcups' shared default one, whose connect and
-// reconnect waits are 30 s. Null when the scheduler cannot be reached; *why says why.
-Http Connect(const Wait& wait, QString* why) {
-    const std::string host = cupsServer();
-    const AddrList addresses = LookUp(host, ippPort(), wait);
-    if (!addresses) {
-        *why = QStringLiteral("CUPS server name %1 did not resolve in time")
-                   .arg(QString::fromStdString(host));
-        return nullptr;
-    }
-    for (;;) {
-        const int attemptMs = std::min(wait.remainingMs(), kAttemptMs);
-        QElapsedTimer attempt;
-        attempt.start();
-        // Given the addresses, libcups keeps a copy and never looks the name up itself.
-        Http http(httpConnect2(host.c_str(), ippPort(), addresses.get(), AF_UNSPEC,
-                               cupsEncryption(), 1, attemptMs, nullptr));
-        if (http) {
-            httpSetTimeout(http.get(), kSliceSeconds, KeepWaiting, const_cast<Wait*>(&wait));
-            return http;
-        }
-        // A refusal comes at once, and trying again would not change it. (libcups'
-        // clean-up overwrites errno, so there is no finer reason to give.)
-        if (attempt.elapsed() < attemptMs || wait.over()) {
-            *why = QStringLiteral("CUPS is not running or not reachable at %1")
-                       .arg(QString::fromStdString(host));
-            return nullptr;
-        }
-    }
-}
-
-QString AttrString(ipp_t* response, const char* name) {
-    ipp_attribute_t* attr = ippFindAttribute(response, name, IPP_TAG_ZERO);
-    const char* value = attr ? ippGetString(attr, 0, nullptr) : nullptr;
-    return value ? QString::fromUtf8(value) : QString();
-}
-
-// The scheduler's own words for a refusal.
-QString StatusMessage(ipp_t* response) {
-    const QString message = AttrString(response, "status-message");
-    return message.isEmpty() ? QString::fromUtf8(ippErrorString(ippGetStatusCode(response)))
-                             : message;
-}
-
-QString NoAnswer(http_t* http, const Wait& wait) {
-    if (wait.over())
-        return QStringLiteral("no answer from CUPS in time");
-    const int err = httpError(http);
-    return QStringLiteral("no answer from CUPS (%1)")
-        .arg(err ? QString::fromUtf8(std::strerror(err)) : QStringLiteral("connection lost"));
-}
-
-// Sends one request, with `document` after it, and reads the answer. cupsDoRequest would
-// first wait a fixed second, which nothing can cut short, for a "100 Continue" that a hung
-// scheduler never sends, and reconnect with 30 s waits; here no Expect header is sent, so
-// the body follows the header at once, and every wait is one of the connection's slices.
-// Only what the default cupsd policy lets anyone do is asked, so there is no
-// authentication to answer. The answer whatever its IPP status; null when there was
-// none, *why saying why.
-Ipp Exchange(http_t* http, const Wait& wait, const char* resource, ipp_t* request,
-             const QByteArray& document, QString* why) {
-    // cupsd ends a connection after some answers; libcups would reopen it with a 30 s wait.
-    const char* connection = httpGetField(http, HTTP_FIELD_CONNECTION);
-    if (connection && qstricmp(connection, "close") == 0 &&
-        httpReconnect2(http, std::min(wait.remainingMs(), kAttemptMs), nullptr) != 0) {
-        *why = NoAnswer(http, wait);
-        return nullptr;
-    }
-    httpClearFields(http);
-    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
-    httpSetLength(http, ippLength(request) + size_t(document.size()));
-    bool sent = httpPost(http, resource) == 0;
-    for (ipp_state_t state = IPP_STATE_IDLE; sent && state != IPP_STATE_DATA;) {
-        state = ippWrite(http, request);
-        sent = state != IPP_STATE_ERROR;
-    }
-    if (sent && !document.isEmpty())
-        sent = httpWrite2(http, document.constData(), size_t(document.size())) == document.size();
-    http_status_t status = HTTP_STATUS_ERROR;
-    if (sent) {
-        do {
-            status = httpUpdate(http);
-        } while (status == HTTP_STATUS_CONTINUE && httpGetState(http) != HTTP_STATE_WAITING &&
-                 !wait.over());
-    }
-    if (status != HTTP_STATUS_OK) {
-        *why =
-            status == HTTP_STATUS_ERROR || status == HTTP_STATUS_CONTINUE
-                ? NoAnswer(http, wait)
-                : QStringLiteral("CUPS answered \"%1\"").arg(QString::fromUtf8(httpStatus(status)));
-        return nullptr;
-    }
-    Ipp response(ippNew());
-    for (ipp_state_t state = IPP_STATE_IDLE; state != IPP_STATE_DATA;) {
-        state = ippRead(http, response.get());
-        if (state == IPP_STATE_ERROR) {
-            *why = NoAnswer(http, wait);
-            return nullptr;
-        }
-    }
-    if (httpGetState(http) != HTTP_STATE_WAITING)
-        httpFlush(http);
-    return response;
-}
-
-QByteArray QueueUri(const QString& queue) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/printers/%s", queue.toUtf8().constData());
-    return uri;
-}
-
-Ipp NewRequest(ipp_op_t op) {
-    ipp_t* request = ippNewRequest(op);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    return Ipp(request);
-}
 
 struct QueueState {
     PrinterInfo info;
@@ -403,38 +188,6 @@ void Submit(http_t* http, const Wait& wait, const QString& queue, const QByteArr
                  .arg(queue, StatusMessage(response.get())));
 }
 
-void AppendLines(const QString& text, QStringList* lines) {
-    QString line;
-    bool ends_with_break = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        ends_with_break = false;
-        switch (c.unicode()) {
-            case '\r':
-                if (i + 1 < text.size() && text.at(i + 1) == u'\n')
-                    ++i;
-                [[fallthrough]];
-            case '\n':
-            case '\v':
-            case '\f':
-                lines->append(std::exchange(line, QString()));
-                ends_with_break = true;
-                continue;
-            case '\t':
-                line.append(QString(8 - line.size() % 8, u' '));
-                continue;
-            default:
-                break;
-        }
-        // ESC/POS commands and stray NULs would show up as boxes on paper.
-        if (c.category() == QChar::Other_Control)
-            continue;
-        line.append(c);
-    }
-    if (!ends_with_break)
-        lines->append(line);
-}
-
 // Runs on the print worker's thread: the paper comes from a question to the queue, and
 // the layout takes a few milliseconds; neither may delay the channels on the event loop.
 // That is also why the spooler joins its worker before the application object goes.
@@ -468,27 +221,7 @@ void PrintDocument(const std::optional<PrinterInfo>& chosen, const QStringList& 
     Submit(http.get(), wait, state->info.DeviceName, pdf);
 }
 
-// Windows-1252's 0x80-0x9F; the five holes stay C1 controls, as Windows decodes them,
-// and are then dropped like every other control character.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 }  // namespace
-
-QString receiptText(const QByteArray& bytes) {
-    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    QString text = utf8(bytes);
-    if (!utf8.hasError())
-        return text;
-    text.resize(bytes.size());
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const auto byte = uchar(bytes[i]);
-        text[i] = QChar(byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
-    }
-    return text;
-}
 
 QList<PrinterInfo> CupsPrinterServices::Printers() {
     const Wait wait{QDeadlineTimer(kQueryMs, Qt::PreciseTimer), {}};
@@ -558,7 +291,7 @@ void CupsPrinterServices::SetPrinter(const PrinterInfo& printer) {
 }
 
 void CupsPrinterServices::PrintLine(const QByteArray& text) {
-    AppendLines(receiptText(text), &lines_);
+    appendReceiptLines(receiptText(text), &lines_);
 }
 
 PrintJob CupsPrinterServices::takeDocument() {
