@@ -220,9 +220,10 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
     md << "- Run: " << report.started << " to " << report.finished << "\n";
     md << "- Command: `" << report.command << "`\n";
     md << "- poskavelin built from: " << report.revision << "\n";
-    md << "- poskavelin ran as a service runs it, without a display: offscreen, on its own "
-          "epoll event loop. With a display it keeps Qt's loop, which reads the display's "
-          "events; this bench does not measure that case\n";
+    md << "- poskavelin ran as a service runs it, without a display: offscreen, on Qt's "
+          "event loop, which watches all its sockets through one epoll set. With a display "
+          "the same loop also reads the display's events; this bench does not measure that "
+          "case\n";
     md << "- Versions: " << report.socatVersion << "; Qt " << report.qtVersion << "\n";
     md << "- CPU pinning during the latency runs: " << report.latencyPinning
        << "; none during throughput and the quiet windows\n";
