@@ -176,6 +176,35 @@ std::string iniText(const Relay& relay) {
     return ini;
 }
 
+// Each row shapes its text with every option there is, as a shop with ESC/POS terminals
+// would set it.
+std::string shapedIniText(const Relay& relay) {
+    std::string ini = iniText(relay);
+    const std::string keys =
+        "LINES=1\r\nFILTER=escpos\r\nCODEPAGE=cp858\r\nDVR_CODEPAGE=utf-8\r\nMASK=pan\r\n";
+    for (size_t at = ini.find("ENABLE=1\r\n"); at != std::string::npos;
+         at = ini.find("ENABLE=1\r\n", at + 1)) {
+        ini.insert(at, keys);
+        at += keys.size();
+    }
+    return ini;
+}
+
+// Receipt lines that a bridge with every shaping option on forwards byte for byte: ASCII,
+// no padding, digit runs of every length, one card number (its masked digits keep the
+// length).
+std::string receiptLines() {
+    std::string text;
+    for (const char* line :
+         {"Bahnhofstrasse 1, 8001 Zuerich", "Croissant 2 x 2.50       CHF 5.00",
+          "Cafe creme                CHF 4.80", "Apfelstrudel mit Sahne    CHF 6.20",
+          "TOTAL                     CHF 16.00", "Visa 4111 1111 1111 1111",
+          "Beleg-Nr. 2024031514223301 Kasse 3", "15.03.2024 14:22  Tel. +41 44 123 45 67"}) {
+        text += std::string(line) + "\r\n";
+    }
+    return text;
+}
+
 std::string tail(const std::string& path, size_t bytes) {
     std::ifstream in(path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -351,6 +380,27 @@ int run(const Options& o) {
     std::cerr << "poskavelin (pid " << bridge.processes.front()
               << "): 16 POS ports listening after " << *bridge.startupMs << " ms\n";
 
+    // The same program once more, every row shaping, for its throughput alone.
+    Relay shaped("poskavelin, all shaping on", "");
+    shaped.lines = receiptLines();
+    const std::vector<uint16_t> shapedPorts = pickFreePorts(2 * kChannels);
+    for (size_t k = 0; k < size_t(kChannels); ++k) {
+        shaped.channels[k].dvrPort = shapedPorts[k];
+        shaped.channels[k].relayPort = shapedPorts[size_t(kChannels) + k];
+    }
+    openDvrs(shaped);
+    const fs::path shapedFolder = folder / "shaped";
+    fs::create_directory(shapedFolder);
+    fs::copy_file(o.poskavelin, shapedFolder / "poskavelin");
+    {
+        std::ofstream ini(shapedFolder / "PosKavelin.ini", std::ios::binary);
+        ini << shapedIniText(shaped);
+    }
+    shaped.processes.push_back(spawn({(shapedFolder / "poskavelin").string()},
+                                     shapedFolder.string(), bridgeEnv, shapedFolder / "log"));
+    bringUp(shaped, Clock::now(), 20);
+    probeChannels(shaped);
+
     const auto socatEnv = environmentWithout({});
     const auto socatStart = Clock::now();
     for (const Channel& c : socat.channels) {
@@ -411,6 +461,8 @@ int run(const Options& o) {
             r.throughputOne.push_back(
                 measureThroughput(r, 1, kThroughputWarmup, kThroughputOneWindow).totalMBs);
         });
+        bridge.throughputShapedOne.push_back(
+            measureThroughput(shaped, 1, kThroughputWarmup, kThroughputOneWindow).totalMBs);
         interleaved(all, round, [&o](Relay& r) {
             const ThroughputRound t =
                 measureThroughput(r, o.busy, kThroughputWarmup, kThroughputBusyWindow);
@@ -483,12 +535,13 @@ int run(const Options& o) {
         report.relinked = relinked;
     }
     report.noise.loadAfter = loadAverage();
-    for (Relay* r : processes) {
+    for (Relay* r : {&bridge, &socat, &shaped}) {
         for (pid_t pid : r->processes) {
             stopChild(pid, 2000);
         }
     }
     closeAll(bridge);
+    closeAll(shaped);
     if (!o.keep) {
         fs::remove_all(folder);
     }

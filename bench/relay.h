@@ -33,6 +33,9 @@ struct Relay {
     std::string name;
     // What the relay adds to each arrival; the byte counts at the DVR take it out again.
     std::string suffix;
+    // For a bridge that shapes its terminals' text: what the terminals send (receipt lines
+    // it forwards byte for byte, a line at a time), instead of letters without line ends.
+    std::string lines;
     std::vector<Channel> channels = std::vector<Channel>(kChannels);
     std::vector<pid_t> processes;  // the ones started for it; forks are found under them
 
@@ -43,6 +46,7 @@ struct Relay {
     std::vector<double> throughputOne;                  // MB/s per round
     std::vector<double> throughputBusy;         // MB/s per round, all busy channels together
     std::vector<double> throughputBusySlowest;  // MB/s per round, the slowest of them
+    std::vector<double> throughputShapedOne;    // MB/s per round, 1 channel, all shaping on
     std::optional<double> cpuIdle;              // % of one core
     std::optional<double> cpuRefusing;          // % of one core
     std::optional<GroupSample> atIdle;

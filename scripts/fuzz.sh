@@ -18,7 +18,7 @@ cd "$(dirname "$SELF")/.." || exit 2
 readonly ROOT=$PWD
 readonly TOTAL_SECONDS=${1:-60}
 readonly BUILD_DIR=$ROOT/build-fuzz
-readonly TARGETS=(fuzz_ini fuzz_address_checks)
+readonly TARGETS=(fuzz_ini fuzz_address_checks fuzz_shaper)
 readonly CXX=${CXX_FUZZ:-clang++}
 readonly MERGE_MAX_BYTES=${MERGE_MAX_BYTES:-512}
 readonly MERGE_MAX_FILES=${MERGE_MAX_FILES:-150}
@@ -32,6 +32,7 @@ sources_of() {
     case $1 in
         fuzz_ini) echo src/settings/ini_read.cpp src/settings/ini_write.cpp ;;
         fuzz_address_checks) echo src/dvr/address_checks.cpp src/platform/ip_address.cpp ;;
+        fuzz_shaper) echo src/shaping/*.cpp ;;
     esac
 }
 
@@ -65,7 +66,7 @@ build() {
     local target=$1 out=$BUILD_DIR/$1 qt_cflags qt_libs sources stale=0
     read -ra sources <<<"$(sources_of "$target")"
     local inputs=("fuzz/$target.cpp" "${sources[@]}")
-    for f in "${inputs[@]}" src/settings/ini.h src/dvr/address_checks.h "$SELF"; do
+    for f in "${inputs[@]}" src/settings/ini.h src/dvr/address_checks.h src/shaping/*.h "$SELF"; do
         [[ -x $out && ! $f -nt $out ]] || stale=1
     done
     ((stale)) || return 0
@@ -158,7 +159,7 @@ for target in "${TARGETS[@]}"; do
         ((passed++))
     else
         echo "fuzz: $target: FAILED (exit $status); log $log, inputs in $artifacts/"
-        awk '/^(==[0-9]+==ERROR|SUMMARY|fuzz_ini:|IsValidIP|IsDigitsOnly|address model|digits model)/ \
+        awk '/^(==[0-9]+==ERROR|SUMMARY|fuzz_ini:|fuzz_shaper:|IsValidIP|IsDigitsOnly|address model|digits model)/ \
              { show = 1; print; next } show && /^  / { print; next } { show = 0 }' "$log" |
             head -n 30
         ((failed++))

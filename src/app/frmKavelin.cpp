@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "printer/print_spooler.h"
+#include "shaping/shaper.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <tuple>
 
@@ -21,8 +22,10 @@
 #include "platform/winsock.h"
 #include "pos/allow_list.h"
 #include "service/event_log.h"
+#include "shaping/shaping_options.h"
 
 class PrintSpooler;
+class Shaper;
 
 enum class MsgIcon { None, Exclamation };
 // Shows one modal message. An empty title means the application's own title.
@@ -222,6 +225,27 @@ private:
     void announceAllowList(int index);
     // False from the start, so the list a window begins with is logged too.
     ChannelArray<bool> allowAnnounced_;
+    // How each row shapes its terminal's text on the way to the DVR, from the file's LINES,
+    // LINE_IDLE_MS, LINE_MAX, FILTER, CODEPAGE, DVR_CODEPAGE and MASK keys: no options for a
+    // row whose keys do not read, which then never listens, and no shaper for a row that
+    // forwards each arrival as it came. Read at start-up, never saved.
+    struct ChannelShaping {
+        std::optional<ShapingOptions> options = ShapingOptions();
+        std::unique_ptr<Shaper> shaper;
+        QTimer* idle = nullptr;  // sends a partial line that waited long enough
+    };
+    ChannelArray<ChannelShaping> shaping_;
+    void applyShaping(int index, const ShapingOptions::Lookup& value);
+    void shapeArrival(int index, const QByteArray& text);
+    // The terminal's connection ended: what the shaper holds goes out while the DVR link
+    // can still take it, and the next connection starts afresh.
+    void endShaping(int index);
+    void forwardPieces(int index, const QList<QByteArray>& pieces);
+    // Sends the pieces, each with CR LF, and prints each; false when the link or the print
+    // queue refused them.
+    bool sendPieces(int index, const QList<QByteArray>& pieces);
+    // Both the ALLOW list and the shaping keys read, so the row may listen.
+    bool rowKeysRead(int index) const { return allowed_(index) && shaping_(index).options; }
     // Refused peers are logged at most once a minute per row while the same one keeps trying.
     struct Refusals {
         QHostAddress peer;

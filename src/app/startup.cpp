@@ -87,6 +87,7 @@ void frmKavelin::Form_Load() {
         chkEnable_Click(n);
         // Not a control: it lives only in the file, which saving leaves as it is.
         applyAllowList(n, read(section, "ALLOW").value_or(QByteArray()));
+        applyShaping(n, [&](const char* key) { return read(section, key); });
     }
     // A list that is not read lets anyone in, so a line that was meant as one must not
     // pass in silence.

@@ -10,7 +10,12 @@ void frmKavelin::tcpServer_DataArrival(int index, qint32 /*bytesTotal*/) {
         ++session->pieces;
         session->bytes += text.size();
     }
-    if (DvrConnected(index) != kFalse) {
+    if (DvrConnected(index) == kFalse) {
+        return;
+    }
+    if (shaping_(index).shaper) {
+        shapeArrival(index, text);
+    } else {
         ForwardToDvr(index, text);
     }
 }

@@ -9,8 +9,9 @@ void frmKavelin::StartListening(int index) {
     bool isNumber = false;
     const QString portText = txtPortOpen(index)->text();
     const int port = portText.trimmed().toInt(&isNumber, 10);
-    // A typo in the list must never open the channel to everyone: the row stays closed.
-    if (isNumber && allowed_(index)) {
+    // A typo in the list must never open the channel to everyone, nor one in a shaping key
+    // let card numbers through: the row stays closed.
+    if (isNumber && rowKeysRead(index)) {
         pos->LocalPort(port);
         pos->Listen();
     }
@@ -22,7 +23,7 @@ void frmKavelin::StartListening(int index) {
         // Not a number, out of range, taken or not ours to open: say plainly that nobody
         // can connect here, and why.
         paintLabel(lbPCStatus(index), QStringLiteral("Closed"), look::kRed, look::kWhite);
-        if (allowed_(index)) {
+        if (rowKeysRead(index)) {
             reportListenFailure(
                 index, portText,
                 isNumber ? listenFailureCause(*pos) : QStringLiteral("not a port number"));
@@ -99,6 +100,7 @@ void frmKavelin::tcpServer_Close(int index) {
 }
 
 void frmKavelin::endTerminalSession(int index, const char* how) {
+    endShaping(index);
     if (const std::optional<TerminalSession> session = std::exchange(sessions_(index), {})) {
         // Counts only: the text itself is customer data.
         qCInfo(lcPos, "channel %d: terminal %s %s after %lld pieces, %lld bytes", index,

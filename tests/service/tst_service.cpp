@@ -9,71 +9,11 @@
 #include <QProcess>
 #include <QTest>
 
+#include "bridge.h"
 #include "harness.h"
 #include "service/event_log.h"
 
 namespace {
-
-// The real program, copied into a folder of its own with a settings file beside it, as
-// an installer would run it.
-class Bridge {
-public:
-    explicit Bridge(const QByteArray& ini) {
-        QFile::copy(QStringLiteral(POSKAVELIN_BINARY), dir.filePath("poskavelin"));
-        QFile file(dir.filePath("PosKavelin.ini"));
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(ini);
-        }
-        env = QProcessEnvironment::systemEnvironment();
-        env.remove("QT_QPA_PLATFORM");  // the program must find offscreen by itself
-        env.remove("WAYLAND_DISPLAY");
-        if (qEnvironmentVariableIsSet("SERVICE_TEST_NO_DISPLAY")) {
-            env.remove("DISPLAY");
-        } else {
-            env.insert("DISPLAY", ":99");  // a display that cannot be opened
-        }
-    }
-    ~Bridge() {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-    void start() {
-        process.setProcessEnvironment(env);
-        process.start(dir.filePath("poskavelin"), {});
-    }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
-    QByteArray log() const {
-        QFile file(dir.filePath("PosKavelin.log"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    // QProcess says false for a process that already ended while the test waited.
-    bool ended(int timeoutMs) {
-        return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
-    }
-    bool logHas(const QByteArray& text) {
-        return QTest::qWaitFor([&] { return log().contains(text); }, 5000);
-    }
-
-    QTemporaryDir dir;
-    QProcessEnvironment env;
-    QProcess process;
-};
-
-QByteArray row(int n, quint16 dvr, quint16 pos) {
-    return "[Connection " + QByteArray::number(n) +
-           "]\r\nIP=127.0.0.1\r\nDVR_PORT=" + QByteArray::number(dvr) +
-           "\r\nPOS_PORT=" + QByteArray::number(pos) + "\r\nENABLE=1\r\n";
-}
-
-// The bridge listens only once its DVR link is up; dial until it answers.
-std::unique_ptr<QTcpSocket> terminalOn(quint16 port) {
-    std::unique_ptr<QTcpSocket> terminal;
-    if (!QTest::qWaitFor([&] { return (terminal = connectTerminal(port, 200)) != nullptr; },
-                         5000)) {
-        return nullptr;
-    }
-    return terminal;
-}
 
 const QByteArray kSetup = "[Setup]\r\nHide=1\r\nAutoRun=1\r\n";
 

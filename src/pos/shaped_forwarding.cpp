@@ -1,0 +1,106 @@
+#include "app/frmKavelin.h"
+#include "shaping/shaper.h"
+
+void frmKavelin::applyShaping(int index, const ShapingOptions::Lookup& value) {
+    QString key;
+    QString why;
+    const std::optional<ShapingOptions> options = ShapingOptions::parse(value, &key, &why);
+    if (!options) {
+        qCWarning(lcPos, "channel %d: %s %s; the channel will not listen for its terminal", index,
+                  qUtf8Printable(key), qUtf8Printable(why));
+    }
+    ChannelShaping& s = shaping_(index);
+    if (options == s.options) {
+        return;
+    }
+    // What the old rules hold goes out under them.
+    endShaping(index);
+    s.options = options;
+    s.shaper.reset();
+    if (!options || !options->any()) {
+        return;
+    }
+    s.shaper = std::make_unique<Shaper>(*options);
+    if (options->lines && !s.idle) {
+        s.idle = new QTimer(this);
+        s.idle->setSingleShot(true);
+        connect(s.idle, &QTimer::timeout, this, [this, index] {
+            if (Shaper* shaper = shaping_(index).shaper.get()) {
+                QList<QByteArray> pieces;
+                shaper->flush(pieces);
+                forwardPieces(index, pieces);
+            }
+        });
+    }
+    if (s.idle) {
+        s.idle->setInterval(options->lineIdleMs);
+    }
+}
+
+void frmKavelin::shapeArrival(int index, const QByteArray& text) {
+    ChannelShaping& s = shaping_(index);
+    QList<QByteArray> pieces;
+    s.shaper->feed(text, pieces);
+    if (s.idle) {
+        // The wait is for a pause in the terminal's bytes, so each arrival starts it anew.
+        if (s.shaper->hasPartial()) {
+            s.idle->start();
+        } else {
+            s.idle->stop();
+        }
+    }
+    forwardPieces(index, pieces);
+}
+
+void frmKavelin::forwardPieces(int index, const QList<QByteArray>& pieces) {
+    if (!sendPieces(index, pieces)) {
+        // As for an arrival forwarded whole: nothing is retried, the channel is rebuilt.
+        forwardingFailed(index);
+    }
+}
+
+bool frmKavelin::sendPieces(int index, const QList<QByteArray>& pieces) {
+    if (pieces.isEmpty()) {
+        return true;
+    }
+    // One send for all the lines of an arrival: a call to the kernel per line would cost
+    // more than the shaping itself.
+    qsizetype size = 0;
+    for (const QByteArray& piece : pieces) {
+        size += piece.size() + 2;
+    }
+    QByteArray lines;
+    lines.reserve(size);
+    for (const QByteArray& piece : pieces) {
+        lines.append(piece).append("\r\n");
+    }
+    try {
+        tcpClient(index)->SendData(lines);
+        if (PrinterOn == 1) {
+            for (const QByteArray& piece : pieces) {
+                PrintText(index, piece);
+            }
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void frmKavelin::endShaping(int index) {
+    ChannelShaping& s = shaping_(index);
+    if (!s.shaper) {
+        return;
+    }
+    if (s.idle) {
+        s.idle->stop();
+    }
+    QList<QByteArray> pieces;
+    s.shaper->finish(pieces);
+    if (DvrConnected(index) == kFalse || tcpClient(index)->State() != Winsock::sckConnected) {
+        return;
+    }
+    // Called while a link or the terminal ends, so a failed send changes nothing more: the
+    // link's own close, or the next arrival, reconnects it.
+    sendPieces(index, pieces);
+}

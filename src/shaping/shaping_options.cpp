@@ -1,0 +1,136 @@
+#include "shaping/shaping_options.h"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+constexpr std::array<std::pair<const char*, CodePage>, 6> kCodePageNames = {{
+    {"cp437", CodePage::kCp437},
+    {"cp850", CodePage::kCp850},
+    {"cp858", CodePage::kCp858},
+    {"cp1252", CodePage::kCp1252},
+    {"utf-8", CodePage::kUtf8},
+    {"gb18030", CodePage::kGb18030},
+}};
+
+std::optional<CodePage> codePageNamed(const QByteArray& name) {
+    for (const auto& [text, page] : kCodePageNames) {
+        if (name == text) {
+            return page;
+        }
+    }
+    return std::nullopt;
+}
+
+// Six digits at most, so that the conversion cannot overflow before the range check.
+std::optional<int> number(const QByteArray& text) {
+    if (text.isEmpty() || text.size() > 6) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+ByteForm byteFormOf(CodePage page) {
+    return page == CodePage::kUtf8      ? ByteForm::kUtf8
+           : page == CodePage::kGb18030 ? ByteForm::kGb18030
+                                        : ByteForm::kSingleByte;
+}
+
+int utf8Length(unsigned char lead) {
+    return lead >= 0xF0 && lead <= 0xF4  ? 4
+           : lead >= 0xE0 && lead < 0xF0 ? 3
+           : lead >= 0xC2 && lead < 0xE0 ? 2
+                                         : 1;
+}
+
+bool ShapingOptions::transcodes() const {
+    return dvrCodePage != CodePage::kNone && (dvrCodePage != codePage || filterEscPos);
+}
+
+bool ShapingOptions::any() const {
+    return lines || filterEscPos || maskPan || transcodes();
+}
+
+std::optional<ShapingOptions> ShapingOptions::parse(const Lookup& value, QString* badKey,
+                                                    QString* why) {
+    const auto bad = [&](const char* key, const QByteArray& text, const QString& reason) {
+        if (badKey != nullptr) {
+            *badKey = QString::fromLatin1(key);
+        }
+        if (why != nullptr) {
+            *why = QStringLiteral("\"%1\": %2").arg(QString::fromLatin1(text), reason);
+        }
+        return std::optional<ShapingOptions>();
+    };
+    const auto text = [&](const char* key) {
+        const std::optional<QByteArray> raw = value(key);
+        return raw ? raw->trimmed().toLower() : QByteArray();
+    };
+
+    ShapingOptions options;
+    const QByteArray lines = text("LINES");
+    if (!lines.isEmpty() && lines != "0" && lines != "1") {
+        return bad("LINES", lines, QStringLiteral("expected 0 or 1"));
+    }
+    options.lines = lines == "1";
+
+    const auto range = [&](const char* key, int low, int high, int& field) {
+        const QByteArray digits = text(key);
+        if (digits.isEmpty()) {
+            return true;
+        }
+        const std::optional<int> n = number(digits);
+        if (!n || *n < low || *n > high) {
+            bad(key, digits,
+                QStringLiteral("expected a whole number from %1 to %2").arg(low).arg(high));
+            return false;
+        }
+        field = *n;
+        return true;
+    };
+    if (!range("LINE_IDLE_MS", kMinLineIdleMs, kMaxLineIdleMs, options.lineIdleMs) ||
+        !range("LINE_MAX", kMinLineMax, kMaxLineMax, options.lineMax)) {
+        return std::nullopt;
+    }
+
+    const QByteArray filter = text("FILTER");
+    if (!filter.isEmpty() && filter != "escpos" && filter != "none") {
+        return bad("FILTER", filter, QStringLiteral("expected escpos or none"));
+    }
+    options.filterEscPos = filter == "escpos";
+
+    const QString pages = QStringLiteral("expected cp437, cp850, cp858, cp1252, utf-8 or gb18030");
+    for (const auto& [key, field] : {std::pair{"CODEPAGE", &options.codePage},
+                                     std::pair{"DVR_CODEPAGE", &options.dvrCodePage}}) {
+        const QByteArray name = text(key);
+        if (name.isEmpty()) {
+            continue;
+        }
+        const std::optional<CodePage> page = codePageNamed(name);
+        if (!page) {
+            return bad(key, name, pages);
+        }
+        *field = *page;
+    }
+    if (options.dvrCodePage != CodePage::kNone && options.codePage == CodePage::kNone) {
+        return bad("DVR_CODEPAGE", text("DVR_CODEPAGE"),
+                   QStringLiteral("needs CODEPAGE, the terminal's code page, to convert from"));
+    }
+
+    const QByteArray mask = text("MASK");
+    if (!mask.isEmpty() && mask != "pan" && mask != "none") {
+        return bad("MASK", mask, QStringLiteral("expected pan or none"));
+    }
+    options.maskPan = mask == "pan";
+    return options;
+}
