@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFont>
 #include <QPalette>
 #include <QStyleOptionButton>
@@ -109,6 +110,7 @@ frmKavelin::frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn 
       messageBox_(std::move(messageBox)),
       clock_(std::move(clock)),
       printers_(printers) {
+    startTimeUnixMs_ = QDateTime::currentMSecsSinceEpoch();
     for (int i = 1; i <= kChannels; ++i) {
         PosConnected(i) = kFalse;
         DvrConnected(i) = kFalse;

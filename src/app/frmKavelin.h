@@ -21,6 +21,7 @@
 #include "platform/printer_services.h"
 #include "platform/winsock.h"
 #include "pos/allow_list.h"
+#include "service/bridge_snapshot.h"
 #include "service/event_log.h"
 #include "shaping/shaping_options.h"
 
@@ -155,6 +156,8 @@ public:
 
     // One line for a hidden bridge's observers: DVR links up, terminals connected, printer.
     QString StatusLine() const;
+    // Every channel set going, with its counters, for poskavelinctl and the metrics.
+    BridgeSnapshot Snapshot() const;
 
     // Paints a status label: caption, background, text colour, in that order.
     static void paintLabel(QLabel* label, const QString& caption, const QColor& background,
@@ -209,6 +212,17 @@ private:
         qint64 bytes = 0;
     };
     ChannelArray<std::optional<TerminalSession>> sessions_;
+    // Since the program started, for Snapshot().
+    struct ChannelCounters {
+        qint64 pieces = 0;
+        qint64 bytes = 0;
+        qint64 dvrFailures = 0;
+        qint64 printFailures = 0;
+        qint64 lastPieceMs = -1;  // steady clock
+        QString lastError;
+    };
+    ChannelArray<ChannelCounters> counters_;
+    qint64 startTimeUnixMs_ = 0;
     ChannelArray<FailureRun> dvrFailures_;
     // A link the DVR closes within this is a failed attempt, not a link that was up.
     static constexpr int kStableLinkMs = 5000;

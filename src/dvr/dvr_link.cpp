@@ -1,5 +1,4 @@
 #include <QTimer>
-#include <chrono>
 
 #include "app/frmKavelin.h"
 #include "dvr/address_checks.h"
@@ -22,11 +21,6 @@ std::optional<int> dvrPort(const QString& text) {
     }
     const int value = digits.toInt();
     return value <= 65535 ? std::optional<int>(value) : std::nullopt;
-}
-
-qint64 steadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -157,6 +151,8 @@ void frmKavelin::logDvrUp(int index) {
 }
 
 void frmKavelin::logDvrFailure(int index, const QString& reason) {
+    ++counters_(index).dvrFailures;
+    counters_(index).lastError = reason;
     FailureRun& run = dvrFailures_(index);
     const qint64 now = steadyMs();
     switch (run.failed(now)) {

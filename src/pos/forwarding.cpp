@@ -13,6 +13,10 @@ void frmKavelin::tcpServer_DataArrival(int index, qint32 /*bytesTotal*/) {
     if (DvrConnected(index) == kFalse) {
         return;
     }
+    ChannelCounters& counted = counters_(index);
+    ++counted.pieces;
+    counted.bytes += text.size();
+    counted.lastPieceMs = steadyMs();
     if (shaping_(index).shaper) {
         shapeArrival(index, text);
     } else {

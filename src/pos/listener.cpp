@@ -1,5 +1,3 @@
-#include <chrono>
-
 #include "app/frmKavelin.h"
 #include "platform/ip_address.h"
 
@@ -109,8 +107,7 @@ void frmKavelin::endTerminalSession(int index, const char* how) {
 }
 
 void frmKavelin::logRefusal(int index, const QHostAddress& peer) {
-    using namespace std::chrono;
-    const qint64 now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    const qint64 now = steadyMs();
     Refusals& r = refusals_(index);
     const QString address = ip_address::plain(peer).toString();
     if (peer != r.peer || now - r.lastLineMs >= 60000) {

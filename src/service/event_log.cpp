@@ -10,6 +10,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -385,6 +386,11 @@ QString FailureRun::ended(qint64 nowMs) {
                              .arg(spokenDuration(nowMs - firstMs_));
     failures_ = 0;
     return text;
+}
+
+qint64 steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 QString spokenDuration(qint64 ms) {

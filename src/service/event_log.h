@@ -60,5 +60,8 @@ private:
     qint64 lastLineMs_ = 0;
 };
 
+// Milliseconds on the monotonic clock, for ages and runs that a clock change must not bend.
+qint64 steadyMs();
+
 // "3 min 32 s", "45 s", "2 h 5 min".
 QString spokenDuration(qint64 ms);

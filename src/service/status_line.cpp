@@ -24,3 +24,39 @@ QString frmKavelin::StatusLine() const {
         .arg(terminals)
         .arg(printing);
 }
+
+BridgeSnapshot frmKavelin::Snapshot() const {
+    BridgeSnapshot snapshot;
+    snapshot.startTimeUnixMs = startTimeUnixMs_;
+    snapshot.status = StatusLine();
+    const qint64 now = steadyMs();
+    for (int n = 1; n <= kChannels; ++n) {
+        // The same rows StatusLine counts: those the user set going.
+        if (!cmdDisconnect(n)->isEnabled()) {
+            continue;
+        }
+        ChannelSnapshot c;
+        c.row = n;
+        const Winsock* terminal = tcpServer(n);
+        if (const std::optional<TerminalSession>& session = sessions_(n)) {
+            c.terminal = QStringLiteral("connected");
+            c.terminalPeer = session->peer;
+        } else {
+            c.terminal = terminal->State() == Winsock::sckListening ? QStringLiteral("listening")
+                                                                    : QStringLiteral("closed");
+        }
+        const Winsock* dvr = tcpClient(n);
+        c.dvr = dvr->State() == Winsock::sckConnected ? QStringLiteral("connected")
+                                                      : QStringLiteral("connecting");
+        c.dvrAddress = dvr->RemoteHost() + QLatin1Char(':') + QString::number(dvr->RemotePort());
+        const ChannelCounters& counted = counters_(n);
+        c.pieces = counted.pieces;
+        c.bytes = counted.bytes;
+        c.dvrFailures = counted.dvrFailures;
+        c.printFailures = counted.printFailures;
+        c.lastPieceAgeMs = counted.lastPieceMs < 0 ? -1 : now - counted.lastPieceMs;
+        c.lastError = counted.lastError;
+        snapshot.channels.append(c);
+    }
+    return snapshot;
+}
