@@ -159,6 +159,17 @@ public:
     // Every channel set going, with its counters, for poskavelinctl and the metrics.
     BridgeSnapshot Snapshot() const;
 
+    // Reads the settings file again and applies what changed, row by row: a row whose keys
+    // are as before keeps its listener, terminal and DVR link untouched; a changed one is
+    // disconnected and, if it was going (or AutoRun is on), connected on its new settings.
+    // Nothing changes when the file cannot be read or any row is bad. Returns one line for
+    // the caller; *ok says whether the file was taken.
+    QString Reload(bool* ok);
+
+    // A key of the settings file; nullopt when it cannot be read.
+    using IniRead =
+        std::function<std::optional<QByteArray>(const QByteArray& section, const QByteArray& key)>;
+
     // Paints a status label: caption, background, text colour, in that order.
     static void paintLabel(QLabel* label, const QString& caption, const QColor& background,
                            const QColor& text);
@@ -181,7 +192,10 @@ private:
     void warn(const QString& text, const QString& title, MsgIcon icon);
     void showBox(const QString& text, const QString& title, MsgIcon icon);
     void fillPrinterList(const QByteArray& savedPrinter);
-    QString dvrName(int index) const;
+    // What start-up and a reload take from the file, in this order.
+    void applySetupKeys(const IniRead& read);
+    void applyRowKeys(int n, const IniRead& read);
+    void applyPrinterKeys(const IniRead& read);
     void endTerminalSession(int index, const char* how);
     void finishUnload();
 
@@ -210,6 +224,7 @@ private:
         QString peer;
         qint64 pieces = 0;
         qint64 bytes = 0;
+        qint64 startMs = 0;  // steady clock
     };
     ChannelArray<std::optional<TerminalSession>> sessions_;
     // Since the program started, for Snapshot().

@@ -91,6 +91,18 @@ int main(int argc, char* argv[]) {
         qCInfo(lcService, "stopping on SIG%s", sigabbrev_np(number) ? sigabbrev_np(number) : "?");
         form.Form_Unload();
     });
+    // SIGHUP and poskavelinctl reload alike; systemd hears of both.
+    const auto reloadBridge = [&form, &systemd](bool* ok) {
+        systemd.reloading();
+        const QString result = form.Reload(ok);
+        systemd.reloaded(form.StatusLine());
+        return result;
+    };
+    QObject::connect(&stopSignals, &StopSignals::reloadRequested, &form, [reloadBridge] {
+        qCInfo(lcService, "reloading on SIGHUP");
+        bool ok = false;
+        reloadBridge(&ok);
+    });
     QObject::connect(&form, &frmKavelin::unloading, &systemd, &SystemdNotify::stopping);
     QObject::connect(
         &form, &frmKavelin::unloaded, &app,

@@ -29,6 +29,12 @@ std::optional<int> inRange(std::optional<int> value, int low, int high) {
     return std::nullopt;
 }
 
+std::optional<int> readNumber(const frmKavelin::IniRead& read, const QByteArray& section,
+                              const QByteArray& key, int low, int high) {
+    const auto text = read(section, key);
+    return text ? inRange(toInt16(*text), low, high) : std::nullopt;
+}
+
 }  // namespace
 
 void frmKavelin::Form_Load() {
@@ -51,43 +57,10 @@ void frmKavelin::Form_Load() {
             return std::nullopt;
         }
     };
-    auto readNumber = [&](const QByteArray& section, const QByteArray& key, int low, int high) {
-        const auto text = read(section, key);
-        return text ? inRange(toInt16(*text), low, high) : std::nullopt;
-    };
-    auto applyCheck = [&](KavelinCheckBox* box, const QByteArray& section, const QByteArray& key) {
-        if (const auto value = readNumber(section, key, 0, 2)) {
-            box->setValue(*value);
-        }
-    };
-    auto applyHour = [&](QScrollBar* bar, const QByteArray& key) {
-        if (const auto value = readNumber("Setup", key, 0, 23)) {
-            bar->setValue(*value);
-        }
-    };
-    auto applyText = [&](QLineEdit* box, const QByteArray& section, const QByteArray& key) {
-        if (const auto value = read(section, key)) {
-            box->setText(QString::fromUtf8(*value));
-        }
-    };
-
-    applyCheck(chkHide, "Setup", "Hide");
-    applyCheck(chkSchedule, "Setup", "EnableSchedule");
-    applyHour(startHour, "StartHour");
-    applyHour(endHour, "EndHour");
-    applyCheck(chkAuto, "Setup", "AutoRun");
+    applySetupKeys(read);
     setVisible(chkHide->Value() != 1);
-
     for (int n = 1; n <= kChannels; ++n) {
-        const QByteArray section = "Connection " + QByteArray::number(n);
-        applyText(txtIP(n), section, "IP");
-        applyText(txtPort(n), section, "DVR_PORT");
-        applyText(txtPortOpen(n), section, "POS_PORT");
-        applyCheck(chkEnable(n), section, "ENABLE");
-        chkEnable_Click(n);
-        // Not a control: it lives only in the file, which saving leaves as it is.
-        applyAllowList(n, read(section, "ALLOW").value_or(QByteArray()));
-        applyShaping(n, [&](const char* key) { return read(section, key); });
+        applyRowKeys(n, read);
     }
     // A list that is not read lets anyone in, so a line that was meant as one must not
     // pass in silence.
@@ -114,11 +87,7 @@ void frmKavelin::Form_Load() {
         cmdConnectAll_Click();
     }
 
-    const QByteArray savedPrinter = read("Setup", "Printer").value_or(QByteArray());
-    if (const auto printerOn = readNumber("Setup", "EnablePrinter", -32768, 32767)) {
-        PrinterOn = qint16(*printerOn);
-    }
-    fillPrinterList(savedPrinter);
+    applyPrinterKeys(read);
 
     loading_ = false;
     if (!boxesAfterLoad_.isEmpty()) {
@@ -131,6 +100,51 @@ void frmKavelin::Form_Load() {
             }
         });
     }
+}
+
+void frmKavelin::applySetupKeys(const IniRead& read) {
+    const auto applyCheck = [&](KavelinCheckBox* box, const QByteArray& key) {
+        if (const auto value = readNumber(read, "Setup", key, 0, 2)) {
+            box->setValue(*value);
+        }
+    };
+    const auto applyHour = [&](QScrollBar* bar, const QByteArray& key) {
+        if (const auto value = readNumber(read, "Setup", key, 0, 23)) {
+            bar->setValue(*value);
+        }
+    };
+    applyCheck(chkHide, "Hide");
+    applyCheck(chkSchedule, "EnableSchedule");
+    applyHour(startHour, "StartHour");
+    applyHour(endHour, "EndHour");
+    applyCheck(chkAuto, "AutoRun");
+}
+
+void frmKavelin::applyRowKeys(int n, const IniRead& read) {
+    const QByteArray section = "Connection " + QByteArray::number(n);
+    const auto applyText = [&](QLineEdit* box, const QByteArray& key) {
+        if (const auto value = read(section, key)) {
+            box->setText(QString::fromUtf8(*value));
+        }
+    };
+    applyText(txtIP(n), "IP");
+    applyText(txtPort(n), "DVR_PORT");
+    applyText(txtPortOpen(n), "POS_PORT");
+    if (const auto value = readNumber(read, section, "ENABLE", 0, 2)) {
+        chkEnable(n)->setValue(*value);
+    }
+    chkEnable_Click(n);
+    // Neither is a control: they live only in the file, which saving leaves as it is.
+    applyAllowList(n, read(section, "ALLOW").value_or(QByteArray()));
+    applyShaping(n, [&](const char* key) { return read(section, key); });
+}
+
+void frmKavelin::applyPrinterKeys(const IniRead& read) {
+    const QByteArray savedPrinter = read("Setup", "Printer").value_or(QByteArray());
+    if (const auto printerOn = readNumber(read, "Setup", "EnablePrinter", -32768, 32767)) {
+        PrinterOn = qint16(*printerOn);
+    }
+    fillPrinterList(savedPrinter);
 }
 
 void frmKavelin::applyAllowList(int index, const QByteArray& text) {

@@ -2,6 +2,8 @@
 #include "printer/print_spooler.h"
 
 void frmKavelin::fillPrinterList(const QByteArray& savedPrinter) {
+    // A reload fills the list anew.
+    cboPrinters->clear();
     const QList<PrinterInfo> installed = printers_ ? printers_->Printers() : QList<PrinterInfo>();
     for (const PrinterInfo& printer : installed) {
         if (printer.DeviceName != QLatin1String("Rendering Subsystem")) {

@@ -16,10 +16,12 @@ constexpr int kHandled[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Async-signal-safe only: a flag, write() and _exit().
 void onSignal(int number) {
-    if (stopping) {
-        _exit(128 + number);
+    if (number != SIGHUP) {
+        if (stopping) {
+            _exit(128 + number);
+        }
+        stopping = 1;
     }
-    stopping = 1;
     const unsigned char byte = static_cast<unsigned char>(number);
     const int savedErrno = errno;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
@@ -52,8 +54,18 @@ StopSignals::~StopSignals() {
 }
 
 void StopSignals::readSignal() {
-    unsigned char byte = 0;
-    if (::read(signalPipe[0], &byte, 1) == 1) {
-        emit stopRequested(byte);
+    unsigned char bytes[64];
+    const ssize_t n = ::read(signalPipe[0], bytes, sizeof bytes);
+    bool reload = false;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (bytes[i] == SIGHUP) {
+            reload = true;
+        } else {
+            emit stopRequested(bytes[i]);
+            return;
+        }
+    }
+    if (reload) {
+        emit reloadRequested();
     }
 }

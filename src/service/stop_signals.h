@@ -4,10 +4,11 @@
 
 class QSocketNotifier;
 
-// SIGTERM, SIGINT and SIGHUP become a stop request on the event loop, by Qt's pattern for
-// Unix signals: the handler only writes the signal's number into a socket pair, and a
-// socket notifier reads it between other events. A second signal while the stop is under
-// way ends the process at once, from the handler, in case the loop itself is stuck.
+// SIGTERM and SIGINT become a stop request on the event loop, and SIGHUP a reload request
+// (as daemons take it), by Qt's pattern for Unix signals: the handler only writes the
+// signal's number into a socket pair, and a socket notifier reads it between other events.
+// A second stop signal while the stop is under way ends the process at once, from the
+// handler, in case the loop itself is stuck; SIGHUP never does.
 class StopSignals : public QObject {
     Q_OBJECT
 public:
@@ -16,6 +17,8 @@ public:
 
 signals:
     void stopRequested(int signalNumber);
+    // Several SIGHUPs that arrive before the loop gets to them are one reload.
+    void reloadRequested();
 
 private:
     void readSignal();

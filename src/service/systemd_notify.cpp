@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <ctime>
 #include <utility>
 
 #include "service/event_log.h"
@@ -35,6 +36,18 @@ void SystemdNotify::status(const QString& text) {
 void SystemdNotify::stopping() {
     // The watchdog keeps pinging while the last bytes drain.
     send("STOPPING=1");
+}
+
+void SystemdNotify::reloading() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const quint64 usec = quint64(now.tv_sec) * 1000000 + quint64(now.tv_nsec) / 1000;
+    send("RELOADING=1\nMONOTONIC_USEC=" + QByteArray::number(usec));
+}
+
+void SystemdNotify::reloaded(const QString& text) {
+    lastStatus_ = text;
+    send("READY=1\nSTATUS=" + text.toUtf8());
 }
 
 void SystemdNotify::send(const QByteArray& state) {
