@@ -9,6 +9,7 @@
 
 #include "app/frmKavelin.h"
 #include "platform/linux/cups_printer.h"
+#include "service/control_server.h"
 #include "service/event_log.h"
 #include "service/stop_signals.h"
 #include "service/systemd_notify.h"
@@ -117,6 +118,8 @@ int main(int argc, char* argv[]) {
     }
 
     form.Form_Load();
+    ControlServer control([&form] { return form.Snapshot(); }, reloadBridge);
+    control.listen(ControlServer::defaultPath());
     systemd.status(form.StatusLine());
     systemd.ready();
     return app.exec();

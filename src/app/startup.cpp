@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/frmKavelin.h"
+#include "service/metrics_http.h"
 #include "settings/ini.h"
 
 namespace {
@@ -88,6 +89,8 @@ void frmKavelin::Form_Load() {
     }
 
     applyPrinterKeys(read);
+    // Read once: a reload changes rows, not where the bridge is observed.
+    serveMetrics(this, read("Setup", "Metrics").value_or(QByteArray()));
 
     loading_ = false;
     if (!boxesAfterLoad_.isEmpty()) {

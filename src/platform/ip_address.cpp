@@ -91,6 +91,37 @@ std::optional<QHostAddress> parseAllowAddress(QStringView text) {
     return plain(*v6);
 }
 
+std::optional<std::pair<QHostAddress, quint16>> parseListenEndpoint(QStringView text) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0) {
+        return std::nullopt;
+    }
+    const QStringView host = text.first(colon);
+    const QStringView port = text.sliced(colon + 1);
+    quint32 number = 0;
+    for (QChar c : port) {
+        if (!isDigit(c) || (number = number * 10 + quint32(c.unicode() - '0')) > 65535) {
+            return std::nullopt;
+        }
+    }
+    if (port.isEmpty() || number == 0) {
+        return std::nullopt;
+    }
+    std::optional<QHostAddress> address;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        address = parseIpv6(host.sliced(1, host.size() - 2));
+        if (address && !address->scopeId().isEmpty()) {
+            address.reset();
+        }
+    } else if (const auto quad = parseDottedQuad(host); quad && !host.contains(QLatin1Char(' '))) {
+        address = QHostAddress(*quad);
+    }
+    if (!address) {
+        return std::nullopt;
+    }
+    return std::pair(*address, quint16(number));
+}
+
 QHostAddress plain(const QHostAddress& address) {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QStringView>
 #include <optional>
+#include <utility>
 
 // Every address text the bridge reads is read here, so that one text means one address
 // wherever it is written: in a DVR row, in the dialler, in an ALLOW list. Each use has its
@@ -27,6 +28,10 @@ std::optional<QHostAddress> parseDialTarget(QStringView text);
 // or an IPv6 literal without a scope, since a peer's address never carries one. IPv4-mapped
 // IPv6 addresses are returned as the IPv4 address they stand for.
 std::optional<QHostAddress> parseAllowAddress(QStringView text);
+
+// Where a listening endpoint of the bridge's own (the metrics) binds: "a.b.c.d:port" or
+// "[IPv6]:port", the port 1 to 65535 in decimal digits. No names, no scope.
+std::optional<std::pair<QHostAddress, quint16>> parseListenEndpoint(QStringView text);
 
 // The plain form of an address: IPv4 for an IPv4-mapped IPv6 one, the address otherwise.
 QHostAddress plain(const QHostAddress& address);
