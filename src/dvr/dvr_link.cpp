@@ -23,14 +23,15 @@ std::optional<int> dvrPort(const QString& text) {
     return value <= 65535 ? std::optional<int>(value) : std::nullopt;
 }
 
-}  // namespace
-
-QString frmKavelin::dvrName(int index) const {
-    return QStringLiteral("channel %1: DVR %2:%3")
-        .arg(index)
-        .arg(tcpClient(index)->RemoteHost())
-        .arg(tcpClient(index)->RemotePort());
+// Every line of a link names its DVR, in the text and, for the journal, as the peer.
+void logLink(QtMsgType type, int index, const Winsock& link, const QString& what,
+             event_log::Event kind = event_log::Event::Other) {
+    const QString dvr = QStringLiteral("%1:%2").arg(link.RemoteHost()).arg(link.RemotePort());
+    event_log::channelLine(type, lcDvr(), {index, dvr, kind},
+                           QStringLiteral("channel %1: DVR %2 %3").arg(index).arg(dvr, what));
 }
+
+}  // namespace
 
 void frmKavelin::cmdConnect_Click(int index) {
     if (unloaded_) {
@@ -64,7 +65,7 @@ void frmKavelin::cmdConnect_Click(int index) {
     tcpClient(index)->Connect();
     // A DVR that keeps failing is retried every second; its attempts are summarised instead.
     if (!dvrFailures_(index).failing()) {
-        qCInfo(lcDvr, "%s connecting", qUtf8Printable(dvrName(index)));
+        logLink(QtInfoMsg, index, *tcpClient(index), QStringLiteral("connecting"));
     }
     ShowDvrStatus(index, 1);
     cmdDisconnect(index)->setText(QStringLiteral("Stop Connecting"));
@@ -75,8 +76,8 @@ void frmKavelin::cmdConnect_Click(int index) {
 void frmKavelin::cmdDisconnect_Click(int index) {
     endTerminalSession(index, "disconnected");
     if (tcpClient(index)->State() != Winsock::sckClosed) {
-        qCInfo(lcDvr, "%s disconnected%s", qUtf8Printable(dvrName(index)),
-               qUtf8Printable(dvrFailures_(index).ended(steadyMs())));
+        logLink(QtInfoMsg, index, *tcpClient(index),
+                QStringLiteral("disconnected") + dvrFailures_(index).ended(steadyMs()));
     }
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
@@ -121,8 +122,8 @@ void frmKavelin::tcpClient_Close(int index) {
         dvrSlamming_(index) = true;
         logDvrFailure(index, QStringLiteral("closed the link at once"));
     } else {
-        qCWarning(lcDvr, "%s closed the link (remote host closed); reconnecting",
-                  qUtf8Printable(dvrName(index)));
+        logLink(QtWarningMsg, index, *tcpClient(index),
+                QStringLiteral("closed the link (remote host closed); reconnecting"));
     }
     endTerminalSession(index, "closed with its DVR link");
     PosConnected(index) = kFalse;
@@ -146,8 +147,9 @@ void frmKavelin::tcpClient_Error(int index, int /*number*/, const QString& descr
 
 void frmKavelin::logDvrUp(int index) {
     dvrSlamming_(index) = false;
-    qCInfo(lcDvr, "%s link up%s", qUtf8Printable(dvrName(index)),
-           qUtf8Printable(dvrFailures_(index).ended(steadyMs())));
+    logLink(QtInfoMsg, index, *tcpClient(index),
+            QStringLiteral("link up") + dvrFailures_(index).ended(steadyMs()),
+            event_log::Event::DvrLinkUp);
 }
 
 void frmKavelin::logDvrFailure(int index, const QString& reason) {
@@ -157,13 +159,15 @@ void frmKavelin::logDvrFailure(int index, const QString& reason) {
     const qint64 now = steadyMs();
     switch (run.failed(now)) {
         case FailureRun::Line::First:
-            qCWarning(lcDvr, "%s link failed (%s); retrying every second",
-                      qUtf8Printable(dvrName(index)), qUtf8Printable(reason));
+            logLink(QtWarningMsg, index, *tcpClient(index),
+                    QStringLiteral("link failed (%1); retrying every second").arg(reason),
+                    event_log::Event::DvrLinkFailed);
             break;
         case FailureRun::Line::Summary:
-            qCWarning(lcDvr, "%s still failing: %d attempts in %s (%s)",
-                      qUtf8Printable(dvrName(index)), run.failures(),
-                      qUtf8Printable(spokenDuration(run.lastingMs(now))), qUtf8Printable(reason));
+            logLink(QtWarningMsg, index, *tcpClient(index),
+                    QStringLiteral("still failing: %1 attempts in %2 (%3)")
+                        .arg(run.failures())
+                        .arg(spokenDuration(run.lastingMs(now)), reason));
             break;
         case FailureRun::Line::None:
             break;

@@ -76,9 +76,11 @@ void frmKavelin::tcpServer_ConnectionRequest(int index, qint32 requestId) {
     tcpServer(index)->Accept(requestId);
     PosConnected(index) = kTrue;
     paintLabel(lbPCStatus(index), QStringLiteral("Connected"), look::kGreen, look::kBlack);
-    sessions_(index) = TerminalSession{tcpServer(index)->PeerName()};
-    qCInfo(lcPos, "channel %d: terminal %s connected", index,
-           qUtf8Printable(sessions_(index)->peer));
+    const QString terminal = tcpServer(index)->PeerName();
+    sessions_(index) = TerminalSession{terminal, 0, 0, steadyMs()};
+    event_log::channelLine(
+        QtInfoMsg, lcPos(), {index, terminal, event_log::Event::TerminalConnected},
+        QStringLiteral("channel %1: terminal %2 connected").arg(index).arg(terminal));
     emit bridgeChanged();
 }
 
@@ -101,8 +103,13 @@ void frmKavelin::endTerminalSession(int index, const char* how) {
     endShaping(index);
     if (const std::optional<TerminalSession> session = std::exchange(sessions_(index), {})) {
         // Counts only: the text itself is customer data.
-        qCInfo(lcPos, "channel %d: terminal %s %s after %lld pieces, %lld bytes", index,
-               qUtf8Printable(session->peer), how, session->pieces, session->bytes);
+        const qint64 lastedMs = steadyMs() - session->startMs;
+        event_log::channelLine(
+            QtInfoMsg, lcPos(), {index, session->peer, event_log::Event::TerminalGone, lastedMs},
+            QStringLiteral("channel %1: terminal %2 %3 after %4, %5 pieces, %6 bytes")
+                .arg(QString::number(index), session->peer, QLatin1String(how),
+                     spokenDuration(lastedMs), QString::number(session->pieces),
+                     QString::number(session->bytes)));
     }
 }
 
@@ -115,8 +122,11 @@ void frmKavelin::logRefusal(int index, const QHostAddress& peer) {
             r.unlogged > 0 && peer == r.peer
                 ? QStringLiteral(" (%1 more attempts in the last minute)").arg(r.unlogged)
                 : QString();
-        qCWarning(lcPos, "channel %d: refused terminal %s, not in the ALLOW list%s", index,
-                  qUtf8Printable(address), qUtf8Printable(repeats));
+        event_log::channelLine(
+            QtWarningMsg, lcPos(), {index, address},
+            QStringLiteral("channel %1: refused terminal %2, not in the ALLOW list%3")
+                .arg(index)
+                .arg(address, repeats));
         r = Refusals{peer, 0, now};
     } else {
         ++r.unlogged;

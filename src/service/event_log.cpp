@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <utility>
+
+#include "service/journal.h"
 
 Q_LOGGING_CATEGORY(lcDvr, "poskavelin.dvr")
 Q_LOGGING_CATEGORY(lcPos, "poskavelin.pos")
@@ -23,22 +26,8 @@ Q_LOGGING_CATEGORY(lcService, "poskavelin.service")
 
 namespace {
 
-// syslog priorities, as journald reads them from a "<N>" prefix.
-int priority(QtMsgType type) {
-    switch (type) {
-        case QtDebugMsg:
-            return 7;
-        case QtInfoMsg:
-            return 6;
-        case QtWarningMsg:
-            return 4;
-        case QtCriticalMsg:
-            return 3;
-        case QtFatalMsg:
-            return 2;
-    }
-    return 6;
-}
+// Set by channelLine() for the one message it passes through Qt to handleMessage().
+thread_local const event_log::ChannelEvent* tChannelEvent = nullptr;
 
 const char* levelWord(QtMsgType type) {
     switch (type) {
@@ -301,6 +290,7 @@ struct Sink {
     QMutex mutex;
     StderrOut err;
     LogFile file;
+    std::unique_ptr<journal::Sender> journal;
 };
 
 Sink& sink() {
@@ -313,7 +303,10 @@ void handleMessage(QtMsgType type, const QMessageLogContext& context, const QStr
     const QString category = QString::fromLatin1(context.category ? context.category : "default");
     Sink& s = sink();
     QMutexLocker lock(&s.mutex);
-    s.err.write(event_log::formatForStderr(type, category, message, s.err.toJournal()));
+    if (!s.err.toJournal() ||
+        !s.journal->send(journal::entry(type, category, message, tChannelEvent))) {
+        s.err.write(event_log::formatForStderr(type, category, message, s.err.toJournal()));
+    }
     const QString stopped = s.file.write(timestamped(type, category, message));
     if (!stopped.isEmpty()) {
         s.err.write(event_log::formatForStderr(QtWarningMsg,
@@ -330,7 +323,7 @@ QByteArray formatForStderr(QtMsgType type, const QString& category, const QStrin
                            bool toJournal) {
     if (toJournal) {
         // journald stamps the time itself and reads the priority from the prefix.
-        return '<' + QByteArray::number(priority(type)) + '>' + category.toUtf8() + ": " +
+        return '<' + QByteArray::number(journal::priority(type)) + '>' + category.toUtf8() + ": " +
                message.toUtf8() + '\n';
     }
     return timestamped(type, category, message);
@@ -352,14 +345,42 @@ bool isJournalStream(const QByteArray& journalStream, int fd) {
     return devOk && inoOk && ::fstat(fd, &info) == 0 && info.st_dev == dev && info.st_ino == ino;
 }
 
-void install(const QString& logPath) {
+void install(const QString& logPath, const QByteArray& journalSocket) {
     Sink& s = sink();
     {
         QMutexLocker lock(&s.mutex);
         s.err.attach();
         s.file.setPath(logPath);
+        s.journal = std::make_unique<journal::Sender>(journalSocket.isEmpty() ? journal::kSocket
+                                                                              : journalSocket);
     }
     qInstallMessageHandler(handleMessage);
+}
+
+void channelLine(QtMsgType type, const QLoggingCategory& category, const ChannelEvent& event,
+                 const QString& message) {
+    if (!category.isEnabled(type)) {
+        return;
+    }
+    // Through Qt's logging like every other line, so its rules and handlers apply alike.
+    tChannelEvent = &event;
+    const QMessageLogger logger;
+    switch (type) {
+        case QtDebugMsg:
+            logger.debug(category, "%s", qUtf8Printable(message));
+            break;
+        case QtInfoMsg:
+            logger.info(category, "%s", qUtf8Printable(message));
+            break;
+        case QtWarningMsg:
+            logger.warning(category, "%s", qUtf8Printable(message));
+            break;
+        case QtCriticalMsg:
+        case QtFatalMsg:
+            logger.critical(category, "%s", qUtf8Printable(message));
+            break;
+    }
+    tChannelEvent = nullptr;
 }
 
 }  // namespace event_log

@@ -14,8 +14,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcSchedule)
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 Q_DECLARE_LOGGING_CATEGORY(lcService)
 
-// Where the lines go: always stderr (with journald's <N> priority prefixes and no time of
-// our own when stderr is the journal, else with an ISO-8601 local time), and also the file
+// Where the lines go: to the journal when stderr is the journal's stream, as entries with
+// fields of their own (and, should the journal not take one at once, on stderr with
+// journald's <N> priority prefix and no time of our own); else to stderr with an ISO-8601
+// local time. Always also to the file
 // `logPath`, capped at kMaxLogBytes with one older file kept as `logPath` + ".1" (or, when
 // it cannot be moved aside, started afresh). The bridge never waits on or fails by its log:
 // a line stderr cannot take at once is dropped and counted, and a file that cannot be
@@ -25,8 +27,25 @@ namespace event_log {
 constexpr qint64 kMaxLogBytes = 1 << 20;
 
 // Installs the message handler for the rest of the run, for stderr as it is at the call;
-// an empty path logs to stderr only.
-void install(const QString& logPath);
+// an empty path logs to stderr only. Only tests name a journal socket other than journald's.
+void install(const QString& logPath, const QByteArray& journalSocket = {});
+
+// The kinds of channel event that the journal marks with a MESSAGE_ID of their own.
+enum class Event { Other, DvrLinkUp, DvrLinkFailed, TerminalConnected, TerminalGone };
+
+// What a line of a channel is about, for the journal to index: the peer is the terminal's
+// address for terminal lines and the DVR's ip:port for link lines.
+struct ChannelEvent {
+    int channel = 0;
+    QString peer;
+    Event kind = Event::Other;
+    qint64 durationMs = -1;  // how long the terminal's session lasted, for TerminalGone
+};
+
+// Logs `message` as qCInfo(category) and its kin would (the same line in the file and on
+// a plain stderr), and hands the event's fields to the journal.
+void channelLine(QtMsgType type, const QLoggingCategory& category, const ChannelEvent& event,
+                 const QString& message);
 
 // Whether fd is the journal's stream, from the "device:inode" that systemd puts into
 // JOURNAL_STREAM for the stream it connects.

@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -22,8 +25,17 @@ public:
         ::dup2(fds_[1], STDERR_FILENO);
         event_log::install(logPath);
     }
+    // Makes this pipe the journal's stream, with the journal listening at `socket`.
+    void asJournal(const QByteArray& socket) {
+        struct stat info {};
+        ::fstat(fds_[1], &info);
+        qputenv("JOURNAL_STREAM",
+                QByteArray::number(info.st_dev) + ':' + QByteArray::number(info.st_ino));
+        event_log::install(QString(), socket);
+    }
     ~StderrPipe() {
         ::dup2(saved_, STDERR_FILENO);
+        qunsetenv("JOURNAL_STREAM");
         event_log::install(QString());
         for (int fd : {saved_, fds_[0], fds_[1]}) {
             ::close(fd);
@@ -45,6 +57,30 @@ public:
 
 private:
     int saved_ = ::dup(STDERR_FILENO);
+};
+
+// journald's socket as a test holds it: entries are read only when asked for.
+class FakeJournal {
+public:
+    FakeJournal() {
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~FakeJournal() { ::close(fd_); }
+    QByteArrayList entries() {  // every one that came since the last call
+        QByteArrayList out;
+        QByteArray d(1 << 16, Qt::Uninitialized);
+        for (ssize_t n; (n = ::recv(fd_, d.data(), d.size(), 0)) > 0;) {
+            out += '\n' + d.left(n);  // so that every field starts after a '\n'
+        }
+        return out;
+    }
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath("socket"));
+
+private:
+    int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 };
 
 }  // namespace
@@ -116,7 +152,7 @@ private slots:
              {dev + QByteArray::number(info.st_ino), dev + QByteArray::number(info.st_ino + 1),
               dev + QByteArray::number(info.st_ino) + 'x'}) {
             qputenv("JOURNAL_STREAM", value);
-            event_log::install(QString());
+            event_log::install(QString(), "/nonexistent/journal/socket");
             qCWarning(lcService, "who reads this");
             const QByteArray line = err.drain();
             const bool journal = value == dev + QByteArray::number(info.st_ino);
@@ -124,6 +160,85 @@ private slots:
             QCOMPARE(line.endsWith(" warning poskavelin.service: who reads this\n"), !journal);
         }
         qunsetenv("JOURNAL_STREAM");
+    }
+
+    void journalGetsEachChannelEventWithItsFields() {
+        FakeJournal journal;
+        StderrPipe err;
+        err.asJournal(journal.path);
+        QByteArrayList got;
+        auto entry = [&](const QByteArray& text) {  // the first that holds text
+            got += journal.entries();
+            for (const QByteArray& e : got) {
+                if (e.contains(text)) {
+                    return e;
+                }
+            }
+            return QByteArray();
+        };
+        {
+            Harness h;
+            FakeDvr dvr;
+            const QByteArray refusing = QByteArray::number(freePort());
+            h.setRow(3, "127.0.0.1", refusing.toInt(), freePort());
+            h.w().cmdConnect_Click(3);
+            auto terminal = h.openRow(2, dvr.port());
+            QVERIFY(terminal);
+            const QByteArray from = "PEER=127.0.0.1:" + QByteArray::number(terminal->localPort());
+            terminal->write("PIECE");
+            QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("PIECE\r\n"), 3000);
+            QTest::qWait(60);
+            terminal->disconnectFromHost();
+            QTRY_VERIFY_WITH_TIMEOUT(!entry(" gone").isEmpty() && !entry("failed").isEmpty(), 3000);
+
+            const QList<std::pair<QByteArray, QByteArrayList>> expected = {
+                {" link up",
+                 {"MESSAGE_ID=f5f8d9b6323a46f3aa316eba4628ee1a", "CHANNEL=2",
+                  "PEER=127.0.0.1:" + QByteArray::number(dvr.port()), "PRIORITY=6",
+                  "SYSLOG_IDENTIFIER=poskavelin"}},
+                {" link failed",
+                 {"MESSAGE_ID=e472c0df89af4aaeb5272c3da6610bb6", "CHANNEL=3",
+                  "PEER=127.0.0.1:" + refusing, "PRIORITY=4"}},
+                {" connected", {"MESSAGE_ID=7d4aec9243c14d899165be24bf57ac83", "CHANNEL=2", from}},
+                {" gone", {"MESSAGE_ID=4750bfd31d134f288ae471006503ef7f", "CHANNEL=2", from}},
+                // A line of the channel from elsewhere, without an event: its channel all the same.
+                {"channel 2: accepts terminals", {"CHANNEL=2"}}};
+            for (const auto& [text, fields] : expected) {
+                for (const QByteArray& field : fields) {
+                    QVERIFY2(entry(text).contains('\n' + field + '\n'), text + ": " + field);
+                }
+            }
+            QVERIFY(!entry("channel 2: accepts terminals").contains("PEER="));
+            const QString gone = QString::fromUtf8(entry(" gone"));
+            QVERIFY2(gone.contains(QRegularExpression(" gone after \\d+ s, 1 pieces, 5 bytes\n")),
+                     qPrintable(gone));
+            const int lastedMs = gone.section("\nDURATION_MS=", 1).section('\n', 0, 0).toInt();
+            QVERIFY(lastedMs >= 60 && lastedMs < 10000);
+        }
+        qCWarning(lcService, "two\nlines");  // a line break takes the field's length form
+        QVERIFY(entry("two").startsWith(QByteArray("\nMESSAGE\n\x1d\0\0\0\0\0\0\0", 17) +
+                                        "poskavelin.service: two\nlines\n"));
+        QVERIFY(!err.drain().contains("poskavelin"));  // each line once, in the journal only
+    }
+
+    void aJournalThatCannotTakeALineLeavesItOnStderr_data() {
+        QTest::addColumn<bool>("journalRuns");
+        QTest::newRow("no journal") << false;
+        QTest::newRow("a journal that does not read") << true;
+    }
+    void aJournalThatCannotTakeALineLeavesItOnStderr() {
+        QFETCH(bool, journalRuns);
+        FakeJournal journal;
+        StderrPipe err;
+        err.asJournal(journalRuns ? journal.path : journal.path + ".gone");
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 1000; ++i) {
+            event_log::channelLine(QtInfoMsg, lcPos(), {1, "10.0.0.9:4000"},
+                                   QStringLiteral("channel 1: line %1").arg(i));
+        }
+        QVERIFY(timer.elapsed() < 1000);
+        QVERIFY(err.drain().endsWith("<6>poskavelin.pos: channel 1: line 999\n"));
     }
 };
 
