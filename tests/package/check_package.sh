@@ -44,7 +44,9 @@ diff -u - "$work/files" <<'EOF' || fail "file list"
 -rw-r--r-- root/root ./usr/share/icons/hicolor/48x48/apps/poskavelin.png
 -rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/poskavelin.svg
 -rw-r--r-- root/root ./usr/share/man/man1/poskavelin.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/poskavelinctl.1.gz
 -rwxr-xr-x root/root ./usr/bin/poskavelin
+-rwxr-xr-x root/root ./usr/bin/poskavelinctl
 -rwxr-xr-x root/root ./usr/lib/poskavelin/poskavelin
 lrwxrwxrwx root/root ./etc/fonts/conf.d/30-poskavelin-arial-black.conf -> /usr/share/fontconfig/conf.avail/30-poskavelin-arial-black.conf
 EOF
