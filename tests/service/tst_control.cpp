@@ -328,6 +328,17 @@ private slots:
         }
         server.terminate();
         server.waitForFinished(5000);
+        // Prometheus's own linter on what it scraped: names, types, help and units.
+        QProcess lint;
+        lint.start(QStandardPaths::findExecutable("promtool"), {"check", "metrics"});
+        lint.write(
+            httpExchange(quint16(target.split(':')[1].toUInt()), "GET /metrics HTTP/1.0\r\n\r\n")
+                .split('\n')
+                .mid(5)
+                .join('\n'));
+        lint.closeWriteChannel();
+        QVERIFY(lint.waitForFinished(10000));
+        QVERIFY2(lint.exitCode() == 0, lint.readAll());
         QVERIFY2(pieces.value("1") == "1", server.readAll().right(2000));
         QCOMPARE(pieces.value("2"), QString("0"));
     }
