@@ -106,6 +106,7 @@ mkdir -p "$vroot/lib/systemd/system" "$vroot/var/lib/poskavelin/check"
 cp -a /lib/systemd/system/. "$vroot/lib/systemd/system/"
 cp "$root/lib/systemd/system/poskavelin@.service" "$vroot/lib/systemd/system/"
 cp "$program" "$vroot/var/lib/poskavelin/check/"
+install -D "$root/usr/bin/poskavelinctl" "$vroot/usr/bin/poskavelinctl"
 MANPATH=$root/usr/share/man systemd-analyze verify --root="$vroot" poskavelin@check.service \
     >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "systemd-analyze verify"; }
 [[ ! -s $work/verify.log ]] || { cat "$work/verify.log"; fail "systemd-analyze verify warns"; }
