@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the package and installs it in a throwaway Debian 12 system booted with systemd
 # (scripts/boot-container.sh), where tests/package/boot-probe.sh runs an instance for real:
-# start, status, journal, forwarding to a DVR, clean stop. Needs root.
+# start, status, journal fields, forwarding to a DVR, poskavelinctl, reload, clean stop. Needs
+# root.
 #   scripts/boot-test.sh
 set -euo pipefail
 

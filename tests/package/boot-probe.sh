@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs inside a freshly booted Debian system with the package installed (scripts/boot-test.sh):
 # an instance starts under systemd, an admin of the group sets it up, it links to a DVR played
-# by socat, forwards a terminal's text, and stops cleanly.
+# by socat, forwards a terminal's text, logs to the journal with each channel's fields, answers
+# the group's poskavelinctl and nobody else's, reloads its settings, and stops cleanly.
 set -uo pipefail
 
 unit=poskavelin@front.service
@@ -94,6 +95,48 @@ echo "== journal"
 journalctl -u "$unit" --no-pager -o short-monotonic | tail -n 15 | sed 's/^/   /'
 check "the journal shows the DVR link" \
     sh -c "journalctl -u '$unit' --no-pager | grep -q 'DVR 127.0.0.1:$dvr_port'"
+journalctl -u "$unit" --no-pager -o cat CHANNEL=1 >/tmp/channel1.out
+echo "   journalctl -u $unit CHANNEL=1:"
+sed 's/^/   /' /tmp/channel1.out
+check "CHANNEL=1 holds the channel's link and terminal lines" sh -c "
+    grep -q 'channel 1: DVR 127.0.0.1:$dvr_port link up' /tmp/channel1.out &&
+    grep -q 'channel 1: terminal 127.0.0.1:[0-9]* gone after' /tmp/channel1.out"
+check "and only the channel's own" sh -c "! grep -v '^poskavelin\.[a-z]*: channel 1: ' /tmp/channel1.out"
+gone_id=4750bfd31d134f288ae471006503ef7f
+journalctl -u "$unit" --no-pager -o verbose MESSAGE_ID=$gone_id >/tmp/gone.out
+grep -E '^ +[A-Z][A-Z_]*=' /tmp/gone.out | sed 's/^/   /'
+check "a terminal's end carries its peer and duration" \
+    sh -c "grep -q 'PEER=127.0.0.1:' /tmp/gone.out && grep -q 'DURATION_MS=[0-9]' /tmp/gone.out"
+check "Qt has its private runtime folder without a warning" \
+    sh -c "! journalctl -u '$unit' --no-pager | grep -q QStandardPaths"
+
+echo "== poskavelinctl and systemctl reload"
+echo "   $(stat -c '%a %U:%G %n' /run/poskavelin /run/poskavelin/front \
+    /run/poskavelin/front/control | paste -sd' ')"
+runuser -u shopadmin -- poskavelinctl status front >/tmp/status.out 2>&1
+sed 's/^/   /' /tmp/status.out
+check "the group's admin sees the rows" grep -q "^ *1 .*127.0.0.1:$dvr_port" /tmp/status.out
+useradd --create-home outsider
+runuser -u outsider -- poskavelinctl status front >/tmp/outsider.out 2>&1
+outsider_status=$?
+sed 's/^/   /' /tmp/outsider.out
+check "a user outside the group is refused" \
+    sh -c "[ $outsider_status -ne 0 ] && grep -q 'permission denied' /tmp/outsider.out"
+# Row 2 changes from nothing to a DVR of its own: once reload returns, the bridge has it.
+install -m 0644 "$folder/PosKavelin.ini" /tmp/PosKavelin.ini.before
+runuser -u shopadmin -- sh -c "printf '%s\r\n' '[Connection 2]' 'IP=127.0.0.1' \
+    'DVR_PORT=$((dvr_port + 10))' 'POS_PORT=$((pos_port + 10))' 'ENABLE=1' \
+    >> $folder/PosKavelin.ini"
+check "systemctl reload succeeds" timeout 30 systemctl reload "$unit"
+runuser -u shopadmin -- poskavelinctl status front >/tmp/status.out 2>&1
+sed 's/^/   /' /tmp/status.out
+check "the change is in effect when reload returns" \
+    grep -q "^ *2 .*127.0.0.1:$((dvr_port + 10))" /tmp/status.out
+runuser -u shopadmin -- sh -c "printf '%s\r\n' 'ALLOW=10.0.0.300' >> $folder/PosKavelin.ini"
+check "a reload of a bad file fails" sh -c "! timeout 30 systemctl reload '$unit'"
+check "and leaves the bridge running" running
+runuser -u shopadmin -- cp /tmp/PosKavelin.ini.before "$folder/PosKavelin.ini"
+check "the reload after the file is restored succeeds" timeout 30 systemctl reload "$unit"
 
 echo "== stop"
 time_stop=$SECONDS
