@@ -30,7 +30,7 @@ readonly MERGE_MAX_FILES=${MERGE_MAX_FILES:-150}
 
 sources_of() {
     case $1 in
-        fuzz_ini) echo src/settings/ini_read.cpp src/settings/ini_write.cpp ;;
+        fuzz_ini) echo src/settings/ini_read.cpp src/settings/ini_write.cpp src/settings/linux/ini_file.cpp ;;
         fuzz_address_checks) echo src/dvr/address_checks.cpp src/platform/ip_address.cpp ;;
         fuzz_shaper) echo src/shaping/*.cpp ;;
     esac

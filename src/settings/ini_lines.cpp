@@ -1,10 +1,5 @@
 #include "settings/ini.h"
-
-// Defined in ini_read.cpp.
-namespace ini_detail {
-QByteArray AsciiLower(QByteArrayView text);
-QByteArray LoadFile(const QString& path);
-}  // namespace ini_detail
+#include "settings/ini_file.h"
 
 QList<IniLine> readIniLines(const QString& path) {
     const QByteArray text = ini_detail::LoadFile(path);

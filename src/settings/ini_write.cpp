@@ -1,22 +1,8 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <QFile>
-#include <QFileInfo>
 #include <QList>
-#include <QSaveFile>
-#include <cerrno>
 #include <utility>
 
 #include "settings/ini.h"
-
-// Defined in ini_read.cpp.
-namespace ini_detail {
-[[noreturn]] void Fail(const char* what, const QString& path, const QString& reason);
-QByteArray AsciiLower(QByteArrayView text);
-QByteArray LoadFile(const QString& path);
-QString SystemReason(int error);
-}  // namespace ini_detail
+#include "settings/ini_file.h"
 
 namespace {
 
@@ -68,68 +54,6 @@ QList<LineSpan> Lines(const QByteArray& text) {
     return lines;
 }
 
-using ini_detail::SystemReason;
-
-void WriteAll(int fd, const QString& path, const QByteArray& text) {
-    for (qsizetype done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.constData() + done, size_t(text.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        // A short write carries no error; the reason (disk full) comes with the next attempt.
-        if (n <= 0) {
-            ini_detail::Fail("cannot write", path, SystemReason(n < 0 ? errno : ENOSPC));
-        }
-        done += n;
-    }
-}
-
-// For a folder that refuses new files while the file itself may be written (a shared
-// folder where only the file was opened up to the user): the text is written over the
-// old one and the rest cut off, so the file is never empty for longer than it must be.
-void RewriteInPlace(const QString& path, const QByteArray& text) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ini_detail::Fail("cannot write", path, SystemReason(errno));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    WriteAll(fd, path, text);
-    if (::ftruncate(fd, off_t(text.size())) != 0 || (::fsync(fd) != 0 && errno != EINVAL)) {
-        ini_detail::Fail("cannot write", path, SystemReason(errno));
-    }
-}
-
-// The old file stays as it was unless the new text is complete on disk: the text goes to
-// a temporary file beside it, is synced, and then renamed over the old one. Only when the
-// folder refuses the temporary file is the file rewritten where it is.
-void ReplaceFile(const QString& path, const QByteArray& text) {
-    QSaveFile out(path);
-    // Unbuffered, so a failing write (full disk) is reported by write() itself.
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        RewriteInPlace(path, text);
-        return;
-    }
-    WriteAll(out.handle(), path, text);
-    // QSaveFile syncs too, but ignores the result; a failed sync must not be renamed over
-    // good settings. EINVAL only says the file system has nothing to sync.
-    if (::fsync(out.handle()) != 0 && errno != EINVAL) {
-        ini_detail::Fail("cannot write", path, SystemReason(errno));
-    }
-    if (!out.commit()) {
-        ini_detail::Fail("cannot write", path, out.errorString());
-    }
-    // Makes the rename itself durable. Best effort: the new file is already complete.
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 }  // namespace
 
 void WriteIni(const QString& path, const QByteArray& section, const QByteArray& key,
@@ -173,5 +97,5 @@ void WriteIni(const QString& path, const QByteArray& section, const QByteArray& 
         w.prepend("\r\n");
     }
 
-    ReplaceFile(path, Normalise(std::move(w)));
+    ini_detail::ReplaceFile(path, Normalise(std::move(w)));
 }

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// What the settings reader and writer share: how they fail, how they fold names, and the
+// file access they begin and end with. The access is the operating system's (settings/linux,
+// settings/windows); nothing outside the settings file needs any of it.
+namespace ini_detail {
+
+// A settings file is a few kilobytes; anything near this is not one, and reading it 71
+// times at start-up would stall the window.
+constexpr qint64 kMaxFileBytes = 1 << 20;
+
+// Throws IniError naming the file and the reason.
+[[noreturn]] void Fail(const char* what, const QString& path, const QString& reason);
+QByteArray AsciiLower(QByteArrayView text);
+
+// The whole file, read only when it is a regular file of at most kMaxFileBytes; created
+// empty when missing, and made writable again by its owner when it was marked read-only.
+QByteArray LoadFile(const QString& path);
+// Replaces the file with `text` so that it is either the old or the new text, or rewrites it
+// in place when the folder refuses new files.
+void ReplaceFile(const QString& path, const QByteArray& text);
+
+}  // namespace ini_detail
