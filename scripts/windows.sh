@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The Windows build, cross-compiled on Debian 12 with mingw-w64:
+#   scripts/windows.sh qt       builds Qt for Windows from Debian's own Qt source, once
+#   scripts/windows.sh build    the same, then build-windows/poskavelin.exe
+#   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine
+# Qt is built into ${POSKAVELIN_CACHE:-~/.cache/poskavelin}, outside the repository, in a
+# folder named by a hash of its recipe, so changing the recipe builds it again.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+readonly SOURCE_DIR=$PWD
+readonly BUILD_DIR=${BUILD_DIR:-build-windows}
+readonly CACHE_DIR=${POSKAVELIN_CACHE:-$HOME/.cache/poskavelin}
+readonly TOOLCHAIN=$SOURCE_DIR/cmake/mingw-w64-x86_64.cmake
+readonly QT_VERSION=6.4.2
+# The host's Qt of the same version lends its moc, rcc and uic to the Windows build.
+readonly QT_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev xz-utils cmake ninja-build
+    qt6-base-dev qt6-base-dev-tools)
+readonly TEST_PACKAGES=(wine64 xvfb xauth)
+# Other engineers share this machine: every compile yields to them.
+readonly JOBS=2
+readonly NICE=(nice -n 19)
+
+# What Qt is built with. Debian's source drops wintab.h, which tablet events need; the
+# bridge draws no OpenGL, speaks no D-Bus and keeps no database.
+readonly QT_RECIPE=(
+    -release -shared
+    -xplatform win32-g++
+    -qt-host-path /usr
+    -nomake examples -nomake tests
+    -no-opengl -no-dbus -no-feature-sql
+    -no-feature-tabletevent
+    -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz
+)
+
+as_root() {
+    if [[ $(id -u) -eq 0 ]]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+install_missing() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    echo "windows.sh: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! as_root apt-get install -y --no-install-recommends "${missing[@]}"; then
+        as_root apt-get update
+        as_root apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# apt-get source needs a deb-src line for bookworm main; add one beside the system's own.
+ensure_deb_src() {
+    if grep -rqsE '^(Types:.*deb-src|deb-src .*bookworm .*main)' /etc/apt/sources.list \
+        /etc/apt/sources.list.d/; then
+        return 0
+    fi
+    echo "windows.sh: adding a deb-src entry for bookworm main"
+    as_root tee /etc/apt/sources.list.d/poskavelin-src.sources >/dev/null <<'EOF'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    as_root apt-get update
+}
+
+recipe_hash() {
+    { printf '%s\n' "${QT_VERSION}" "${QT_RECIPE[@]}"; cat "$TOOLCHAIN"; } |
+        sha256sum | cut -c1-12
+}
+
+qt_prefix() {
+    echo "$CACHE_DIR/qt-$QT_VERSION-mingw-$(recipe_hash)"
+}
+
+# Configured with the final prefix and installed into a staging root, so the folder in the
+# cache appears only whole and its files name the place they end up in.
+build_qt() {
+    install_missing "${QT_PACKAGES[@]}"
+    local prefix
+    prefix=$(qt_prefix)
+    if [[ -f $prefix/bin/qt-cmake ]]; then
+        return 0
+    fi
+    ensure_deb_src
+    mkdir -p "$CACHE_DIR"
+    local work
+    work=$(mktemp -d "$CACHE_DIR/.qt-build.XXXXXX")
+    echo "windows.sh: building Qt $QT_VERSION for Windows in $work (about 45 min on 2 cores)"
+    local started=$SECONDS
+    (
+        cd "$work"
+        apt-get source --only-source qt6-base >source.log 2>&1
+        local src
+        src=$(find . -maxdepth 1 -type d -name "qt6-base-$QT_VERSION*" | head -n1)
+        mkdir build
+        cd build
+        "${NICE[@]}" "../$src/configure" -prefix "$prefix" "${QT_RECIPE[@]}" -- \
+            -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+            -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+            >../configure.log 2>&1
+        "${NICE[@]}" cmake --build . -j"$JOBS" >../build.log 2>&1
+        DESTDIR="$work/stage" cmake --install . >../install.log 2>&1
+    ) || {
+        echo "windows.sh: the Qt build failed; its logs are in $work" >&2
+        tail -n 30 "$work"/*.log >&2 || true
+        exit 1
+    }
+    mv "$work/stage$prefix" "$prefix"
+    rm -rf "$work"
+    echo "windows.sh: Qt built in $(((SECONDS - started) / 60)) min into $prefix"
+}
+
+build() {
+    build_qt
+    local prefix
+    prefix=$(qt_prefix)
+    "$prefix/bin/qt-cmake" -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQT_CHAINLOAD_TOOLCHAIN_FILE="$TOOLCHAIN" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$SOURCE_DIR/scripts/wine-run.sh;$prefix/bin" >/dev/null
+    "${NICE[@]}" cmake --build "$BUILD_DIR" -j"$JOBS"
+}
+
+case "${1:-}" in
+    qt)
+        build_qt
+        echo "windows.sh: Qt for Windows is in $(qt_prefix)"
+        ;;
+    build)
+        build
+        ;;
+    test)
+        install_missing "${TEST_PACKAGES[@]}"
+        build
+        ctest --test-dir "$BUILD_DIR" --output-on-failure
+        ;;
+    *)
+        echo "usage: $0 qt|build|test" >&2
+        exit 2
+        ;;
+esac
