@@ -4,11 +4,10 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPointer>
-#include <csignal>
 #include <cstring>
 
 #include "app/frmKavelin.h"
-#include "platform/linux/cups_printer.h"
+#include "platform/printers.h"
 #include "service/control_server.h"
 #include "service/event_log.h"
 #include "service/stop_signals.h"
@@ -40,7 +39,7 @@ int main(int argc, char* argv[]) {
     // supervisor's log pipe) whose reader can go away, and its SIGPIPE would end the bridge
     // where a failed write costs only a log line. Set before the first line, not left to
     // a library's set-up.
-    ::signal(SIGPIPE, SIG_IGN);
+    ignoreBrokenPipe();
     choosePlatform();
     // Qt's own poll loop instead of glib's: every wake-up of the bridge is a piece to
     // forward, and glib's prepare, query and check passes cost each piece about 8 % more
@@ -83,13 +82,13 @@ int main(int argc, char* argv[]) {
 
     StopSignals stopSignals;
     SystemdNotify systemd;
-    CupsPrinterServices printers;
+    SystemPrinterServices printers;
     frmKavelin form(
         iniPath, messageBox, [] { return QTime::currentTime(); }, &printers);
     window = &form;
 
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &form, [&form](int number) {
-        qCInfo(lcService, "stopping on SIG%s", sigabbrev_np(number) ? sigabbrev_np(number) : "?");
+        qCInfo(lcService, "stopping on SIG%s", signalName(number));
         form.Form_Unload();
     });
     // SIGHUP and poskavelinctl reload alike; systemd hears of both.

@@ -69,3 +69,12 @@ void StopSignals::readSignal() {
         emit reloadRequested();
     }
 }
+
+void ignoreBrokenPipe() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+const char* signalName(int number) {
+    const char* name = sigabbrev_np(number);
+    return name ? name : "?";
+}

@@ -25,3 +25,8 @@ private:
 
     QSocketNotifier* notifier_ = nullptr;
 };
+
+// A write to a pipe whose reader is gone fails instead of ending the process.
+void ignoreBrokenPipe();
+// "TERM" for the number stopRequested carries for SIGTERM, and so on.
+const char* signalName(int number);

@@ -1,0 +1,101 @@
+#include "settings/ini_file.h"
+
+#include <windows.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace ini_detail {
+
+namespace {
+
+// Why this path cannot be the settings file, or empty when it can.
+QString NotRegularReason(const QFileInfo& info) {
+    if (info.isDir()) {
+        return QStringLiteral("it is a folder, not a file");
+    }
+    if (!info.isFile()) {
+        return QStringLiteral("it is a device, not a file");
+    }
+    return {};
+}
+
+// Explorer's "Read-only" box, or a copy from a CD, leaves the attribute set; the bridge
+// saves into this file, so the attribute goes, as the owner's write access does on Linux.
+void ClearReadOnly(const QString& path) {
+    const std::wstring native = QFileInfo(path).absoluteFilePath().toStdWString();
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        ::SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    }
+}
+
+void WriteAll(QFileDevice& file, const QString& path, const QByteArray& text) {
+    if (file.write(text) != text.size()) {
+        Fail("cannot write", path, file.errorString());
+    }
+}
+
+// For a folder that refuses new files while the file itself may be written: the text is
+// written over the old one and the rest cut off.
+void RewriteInPlace(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        Fail("cannot write", path, file.errorString());
+    }
+    WriteAll(file, path, text);
+    if (!file.resize(text.size()) || !file.flush()) {
+        Fail("cannot write", path, file.errorString());
+    }
+}
+
+}  // namespace
+
+// Only a regular file of sane size is ever read; a device name such as COM1 or NUL would
+// otherwise be opened and read from.
+QByteArray LoadFile(const QString& path) {
+    QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        QFile created(path);
+        // Someone else may have created it since the check; it is checked below like any file.
+        if (!created.open(QIODevice::WriteOnly | QIODevice::NewOnly) && !QFileInfo::exists(path)) {
+            Fail("cannot create", path, created.errorString());
+        }
+        info.refresh();
+    }
+    if (const QString why = NotRegularReason(info); !why.isEmpty()) {
+        Fail("cannot read", path, why);
+    }
+    ClearReadOnly(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Fail("cannot open", path, file.errorString());
+    }
+    // One byte more than allowed, so a file that grew since the check is still refused.
+    const QByteArray text = file.read(kMaxFileBytes + 1);
+    if (text.size() > kMaxFileBytes) {
+        Fail("cannot read", path,
+             QStringLiteral("it is larger than %1 KiB").arg(kMaxFileBytes / 1024));
+    }
+    if (file.error() != QFileDevice::NoError) {
+        Fail("cannot read", path, file.errorString());
+    }
+    return text;
+}
+
+// QSaveFile writes beside the file and replaces it with one rename (MoveFileEx), so the
+// old text stays unless the new one is complete.
+void ReplaceFile(const QString& path, const QByteArray& text) {
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        RewriteInPlace(path, text);
+        return;
+    }
+    WriteAll(out, path, text);
+    if (!out.commit()) {
+        Fail("cannot write", path, out.errorString());
+    }
+}
+
+}  // namespace ini_detail
