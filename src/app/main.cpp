@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSysInfo>
 #include <cstring>
 
 #include "app/frmKavelin.h"
@@ -21,6 +22,10 @@ namespace {
 void choosePlatform() {
     if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
         return;  // chosen by whoever started us
+    }
+    // Windows' own platform comes up in every session, a service's included.
+    if (QSysInfo::kernelType() == QLatin1String("winnt")) {
+        return;
     }
     QByteArray platforms;
     if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) {

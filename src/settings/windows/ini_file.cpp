@@ -1,6 +1,8 @@
 #include "settings/ini_file.h"
 
 #include <windows.h>
+// The ANSI/Unicode switch of Windows' own ReplaceFile would rename ours.
+#undef ReplaceFile
 
 #include <QFile>
 #include <QFileInfo>
