@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <QList>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstring>
@@ -57,9 +58,15 @@ public:
             failLater(native::errorText(::WSAGetLastError()));
             return;
         }
-        // Windows tells the end of a connect, refused or not, as the socket being writable.
-        notifier_ = new QSocketNotifier(qintptr(socket_), QSocketNotifier::Write, this);
-        connect(notifier_, &QSocketNotifier::activated, this, [this] { finished(); });
+        // Windows tells the end of a connect as the socket being writable (FD_CONNECT); a
+        // refusal may come as its close instead (FD_CLOSE), which Qt reports as readable.
+        for (const auto type : {QSocketNotifier::Write, QSocketNotifier::Read}) {
+            auto* notifier = new QSocketNotifier(qintptr(socket_), type, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this] { finished(); });
+            notifiers_.append(notifier);
+        }
+        // A connect that ended before the notifiers were set up may never be told to them.
+        QTimer::singleShot(0, this, [this] { finished(); });
     }
 
     void abandon() override {
@@ -71,8 +78,9 @@ public:
 
 private:
     void finished() {
-        // The link's own socket engine watches the handle from now on.
-        stopWatching();
+        if (socket_ == INVALID_SOCKET) {
+            return;  // the other notifier's report of the same end
+        }
         int result = 0;
         int length = sizeof result;
         if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&result),
@@ -84,7 +92,12 @@ private:
         if (result == 0 &&
             ::getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
             result = ::WSAGetLastError();
+            if (result == WSAENOTCONN) {
+                return;  // still under way
+            }
         }
+        // The link's own socket engine watches the handle from now on.
+        stopWatching();
         if (result != 0) {
             release();
             report(native::errorText(result));
@@ -114,9 +127,9 @@ private:
 
     // Disabled at once, deleted later: this may run inside the notifier's own signal.
     void stopWatching() {
-        if (notifier_) {
-            notifier_->setEnabled(false);
-            std::exchange(notifier_, nullptr)->deleteLater();
+        for (QSocketNotifier* notifier : std::exchange(notifiers_, {})) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
         }
     }
 
@@ -128,7 +141,7 @@ private:
     }
 
     SOCKET socket_ = INVALID_SOCKET;
-    QSocketNotifier* notifier_ = nullptr;
+    QList<QSocketNotifier*> notifiers_;
     std::function<void(TcpLink*)> onConnected_;
     std::function<void(const QString&)> onFailed_;
 };
