@@ -115,8 +115,8 @@ double bringUp(Relay& relay, Clock::time_point start, double limitSeconds) {
 void probeChannels(Relay& relay) {
     for (size_t i = 0; i < relay.channels.size(); ++i) {
         // A whole line, so that a shaping bridge sends it at once.
-        const std::string probe = "probe for channel " + std::to_string(i + 1) +
-                                  (relay.lines.empty() ? "" : "\r\n");
+        const std::string probe =
+            "probe for channel " + std::to_string(i + 1) + (relay.lines.empty() ? "" : "\r\n");
         sendAll(relay.channels[i].terminal.get(), probe, kStallMs);
         expectBytes(relay.channels[i].dvr.get(), probe + relay.suffix, kStallMs,
                     channelName(relay, i));

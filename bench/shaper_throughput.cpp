@@ -79,8 +79,8 @@ QByteArray input() {
     return all;
 }
 
-std::optional<ShapingOptions> options(const QByteArray& spec) {
-    QList<QByteArray> pairs = spec.split(' ');
+std::optional<ShapingOptions> options(const QByteArray& keys) {
+    QList<QByteArray> pairs = keys.split(' ');
     return ShapingOptions::parse(
         [&](const char* key) -> std::optional<QByteArray> {
             for (const QByteArray& pair : pairs) {
@@ -94,10 +94,10 @@ std::optional<ShapingOptions> options(const QByteArray& spec) {
 }
 
 // MB/s of input, fed until `seconds` have passed.
-double measure(const QByteArray& bytes, const QByteArray& spec, double seconds, qsizetype& sink) {
+double measure(const QByteArray& bytes, const QByteArray& keys, double seconds, qsizetype& sink) {
     std::optional<Shaper> shaper;
-    if (!spec.isEmpty()) {
-        shaper.emplace(*options(spec));
+    if (!keys.isEmpty()) {
+        shaper.emplace(*options(keys));
     }
     QList<QByteArray> pieces;
     QElapsedTimer timer;
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
     const char* const all = "LINES=1 FILTER=escpos CODEPAGE=cp858 DVR_CODEPAGE=utf-8 MASK=pan";
     const struct {
         const char* name;
-        QByteArray spec;
+        QByteArray keys;
     } cases[] = {
         {"off (one copy per arrival)", ""},
         {"LINES=1", "LINES=1"},
@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(bytes.size()) / 1e6, static_cast<long long>(kSegment), seconds);
     double allOn = 0;
     for (const auto& c : cases) {
-        const double rate = measure(bytes, c.spec, seconds, sink);
+        const double rate = measure(bytes, c.keys, seconds, sink);
         std::printf("  %-36s %8.1f MB/s\n", c.name, rate);
         allOn = rate;
     }

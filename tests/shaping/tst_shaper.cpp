@@ -9,9 +9,9 @@
 namespace {
 
 // "KEY=VALUE;KEY=VALUE", as a channel's section would hold them.
-std::optional<ShapingOptions> parse(const QByteArray& spec, QString* badKey = nullptr) {
+std::optional<ShapingOptions> parse(const QByteArray& keys, QString* badKey = nullptr) {
     std::map<QByteArray, QByteArray> values;
-    for (const QByteArray& pair : spec.split(';')) {
+    for (const QByteArray& pair : keys.split(';')) {
         if (const qsizetype eq = pair.indexOf('='); eq > 0) {
             values[pair.left(eq)] = pair.mid(eq + 1);
         }
@@ -58,8 +58,8 @@ QByteArrayList shape(Shaper& shaper, const QByteArrayList& feeds) {
     return pieces;
 }
 
-QByteArrayList shape(const QByteArray& spec, const QByteArrayList& feeds) {
-    Shaper shaper(*parse(spec));
+QByteArrayList shape(const QByteArray& keys, const QByteArrayList& feeds) {
+    Shaper shaper(*parse(keys));
     return shape(shaper, feeds);
 }
 
@@ -78,12 +78,12 @@ class TestShaper : public QObject {
 private slots:
     // With LINES=1 each case is also fed split in two at every byte and a byte at a time.
     void shaping_data() {
-        QTest::addColumn<QByteArray>("spec");
+        QTest::addColumn<QByteArray>("keys");
         QTest::addColumn<QByteArray>("feeds");
         QTest::addColumn<QByteArray>("pieces");
-        const auto row = [](const char* name, const char* spec, const char* feeds,
+        const auto row = [](const char* name, const char* keys, const char* feeds,
                             const char* pieces) {
-            QTest::newRow(name) << QByteArray(spec) << QByteArray(feeds) << QByteArray(pieces);
+            QTest::newRow(name) << QByteArray(keys) << QByteArray(feeds) << QByteArray(pieces);
         };
         const char* const lines = "LINES=1";
         row("lines: CR LF split across arrivals", lines, "abc{0d}|{0a}def{0d 0a}", "abc|def");
@@ -165,16 +165,16 @@ private slots:
             "LINES=1;CODEPAGE=utf-8;DVR_CODEPAGE=utf-8", "{ff fe 0a}", "{ff fe}");
     }
     void shaping() {
-        QFETCH(QByteArray, spec);
+        QFETCH(QByteArray, keys);
         QFETCH(QByteArray, feeds);
         QFETCH(QByteArray, pieces);
         const QByteArrayList expected = list(pieces);
-        QCOMPARE(shape(spec, list(feeds)), expected);
-        if (spec.contains("LINES=1")) {
+        QCOMPARE(shape(keys, list(feeds)), expected);
+        if (keys.contains("LINES=1")) {
             const QByteArray all = list(feeds).join();
-            QCOMPARE(shape(spec, oneByteFeeds(all)), expected);
+            QCOMPARE(shape(keys, oneByteFeeds(all)), expected);
             for (qsizetype at = 1; at < all.size(); ++at) {
-                QCOMPARE(shape(spec, {all.left(at), all.mid(at)}), expected);
+                QCOMPARE(shape(keys, {all.left(at), all.mid(at)}), expected);
             }
         }
     }
@@ -214,7 +214,7 @@ private slots:
     }
 
     void masking_data() {
-        QTest::addColumn<QByteArray>("spec");
+        QTest::addColumn<QByteArray>("keys");
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QByteArray>("shown");
         const QByteArray on = "LINES=1;MASK=pan";
@@ -254,15 +254,15 @@ private slots:
             << QByteArray("a 411111******1111\r\n");
     }
     void masking() {
-        QFETCH(QByteArray, spec);
+        QFETCH(QByteArray, keys);
         QFETCH(QByteArray, text);
         QFETCH(QByteArray, shown);
-        const QByteArray arrival = spec.contains("LINES") ? text + '\n' : text;
-        QCOMPARE(shape(spec, {arrival}), QByteArrayList{shown});
+        const QByteArray arrival = keys.contains("LINES") ? text + '\n' : text;
+        QCOMPARE(shape(keys, {arrival}), QByteArrayList{shown});
     }
 
     void badValues_data() {
-        QTest::addColumn<QByteArray>("spec");
+        QTest::addColumn<QByteArray>("keys");
         QTest::addColumn<QString>("badKey");
         for (const char* bad :
              {"LINES=2", "LINES=yes", "LINE_IDLE_MS=0", "LINE_IDLE_MS=60001", "LINE_IDLE_MS=-5",
@@ -280,17 +280,17 @@ private slots:
             << QString();
     }
     void badValues() {
-        QFETCH(QByteArray, spec);
+        QFETCH(QByteArray, keys);
         QFETCH(QString, badKey);
         QString named;
-        const std::optional<ShapingOptions> options = parse(spec, &named);
+        const std::optional<ShapingOptions> options = parse(keys, &named);
         QCOMPARE(named, badKey);
         QCOMPARE(options.has_value(), badKey.isEmpty());
     }
 
     // Only these leave a channel on the unchanged path, without a Shaper.
     void shapingOff_data() {
-        QTest::addColumn<QByteArray>("spec");
+        QTest::addColumn<QByteArray>("keys");
         QTest::addColumn<bool>("any");
         QTest::newRow("nothing") << QByteArray() << false;
         QTest::newRow("all off") << QByteArray("LINES=0;FILTER=none;MASK=none") << false;
@@ -302,9 +302,9 @@ private slots:
         QTest::newRow("MASK") << QByteArray("MASK=pan") << true;
     }
     void shapingOff() {
-        QFETCH(QByteArray, spec);
+        QFETCH(QByteArray, keys);
         QFETCH(bool, any);
-        QCOMPARE(parse(spec)->any(), any);
+        QCOMPARE(parse(keys)->any(), any);
     }
 
     void finishForgetsTheLastConnection() {
