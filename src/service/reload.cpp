@@ -40,11 +40,7 @@ QString frmKavelin::Reload(bool* ok) {
         return QStringLiteral("the bridge is stopping; nothing reloaded");
     }
     const SettingsCopy copy(iniPath_);
-    std::optional<SettingsProblem> problem = copy.problem();
-    if (!problem) {
-        problem = checkSettings(copy.path());
-    }
-    if (problem) {
+    if (const std::optional<SettingsProblem> problem = checkSettings(copy)) {
         const QString line =
             QStringLiteral("reload refused, nothing changed: %1").arg(problem->text());
         qCWarning(lcSettings, "%s", qUtf8Printable(line));

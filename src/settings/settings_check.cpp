@@ -90,7 +90,10 @@ QString SettingsCopy::path() const {
 }
 
 std::optional<SettingsProblem> checkSettings(const QString& iniPath) {
-    const SettingsCopy copy(iniPath);
+    return checkSettings(SettingsCopy(iniPath));
+}
+
+std::optional<SettingsProblem> checkSettings(const SettingsCopy& copy) {
     if (!copy.ok()) {
         return copy.problem();
     }
@@ -108,7 +111,8 @@ std::optional<SettingsProblem> checkSettings(const QString& iniPath) {
             }
         }
     } catch (const IniError& e) {
-        return SettingsProblem{iniPath, QString(), QString::fromLocal8Bit(e.what())};
+        return SettingsProblem{QStringLiteral("settings"), QString(),
+                               QString::fromLocal8Bit(e.what())};
     }
     return std::nullopt;
 }

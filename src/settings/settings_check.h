@@ -39,3 +39,5 @@ private:
 // schedule's hours. A row that is switched off may hold anything in its address and
 // ports, as the window lets a user type. Nullopt when the bridge can take the file.
 std::optional<SettingsProblem> checkSettings(const QString& iniPath);
+// The same for a copy already taken, which a reload then goes on to read.
+std::optional<SettingsProblem> checkSettings(const SettingsCopy& copy);
