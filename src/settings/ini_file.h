@@ -18,7 +18,7 @@ constexpr qint64 kMaxFileBytes = 1 << 20;
 QByteArray AsciiLower(QByteArrayView text);
 
 // The whole file, read only when it is a regular file of at most kMaxFileBytes; created
-// empty when missing, and made writable again by its owner when it was marked read-only.
+// empty when missing, and cleared of whatever marked it read-only (or hidden, on Windows).
 QByteArray LoadFile(const QString& path);
 // Replaces the file with `text` so that it is either the old or the new text, or rewrites it
 // in place when the folder refuses new files.

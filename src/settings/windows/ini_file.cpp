@@ -23,13 +23,14 @@ QString NotRegularReason(const QFileInfo& info) {
     return {};
 }
 
-// Explorer's "Read-only" box, or a copy from a CD, leaves the attribute set; the bridge
-// saves into this file, so the attribute goes, as the owner's write access does on Linux.
-void ClearReadOnly(const QString& path) {
+// Explorer's "Read-only" and "Hidden" boxes, or a copy from a CD, leave attributes that
+// would stop the next save or hide the file from the user who edits it; before every read
+// and write the file keeps the archive attribute alone.
+void ResetAttributes(const QString& path) {
     const std::wstring native = QFileInfo(path).absoluteFilePath().toStdWString();
     const DWORD attributes = ::GetFileAttributesW(native.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        ::SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (attributes != INVALID_FILE_ATTRIBUTES && attributes != FILE_ATTRIBUTE_ARCHIVE) {
+        ::SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_ARCHIVE);
     }
 }
 
@@ -69,7 +70,7 @@ QByteArray LoadFile(const QString& path) {
     if (const QString why = NotRegularReason(info); !why.isEmpty()) {
         Fail("cannot read", path, why);
     }
-    ClearReadOnly(path);
+    ResetAttributes(path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         Fail("cannot open", path, file.errorString());
