@@ -13,6 +13,7 @@ readonly BUILD_DIR=${BUILD_DIR:-build-windows}
 readonly CACHE_DIR=${POSKAVELIN_CACHE:-$HOME/.cache/poskavelin}
 readonly TOOLCHAIN=$SOURCE_DIR/cmake/mingw-w64-x86_64.cmake
 readonly QT_VERSION=6.4.2
+readonly ICU_VERSION=72.1
 # The host's Qt of the same version lends its moc, rcc and uic to the Windows build.
 readonly QT_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev xz-utils cmake ninja-build
     qt6-base-dev qt6-base-dev-tools)
@@ -22,7 +23,8 @@ readonly JOBS=2
 readonly NICE=(nice -n 19)
 
 # What Qt is built with. Debian's source drops wintab.h, which tablet events need; the
-# bridge draws no OpenGL, speaks no D-Bus and keeps no database.
+# bridge draws no OpenGL, speaks no D-Bus and keeps no database. ICU gives Windows the same
+# code pages, and the same conversions of them, as Debian's Qt has on Linux.
 readonly QT_RECIPE=(
     -release -shared
     -xplatform win32-g++
@@ -31,7 +33,12 @@ readonly QT_RECIPE=(
     -no-opengl -no-dbus -no-feature-sql
     -no-feature-tabletevent
     -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz
+    -icu
 )
+# ICU's own data, tools and tests are left out: Qt needs its libraries and the data that
+# comes prebuilt in the source.
+readonly ICU_RECIPE=(--disable-tests --disable-samples --disable-extras --disable-icuio
+    --disable-layoutex)
 
 as_root() {
     if [[ $(id -u) -eq 0 ]]; then
@@ -74,12 +81,35 @@ EOF
 }
 
 recipe_hash() {
-    { printf '%s\n' "${QT_VERSION}" "${QT_RECIPE[@]}"; cat "$TOOLCHAIN"; } |
-        sha256sum | cut -c1-12
+    { printf '%s\n' "${QT_VERSION}" "${QT_RECIPE[@]}" "${ICU_VERSION}" "${ICU_RECIPE[@]}"
+        cat "$TOOLCHAIN"; } | sha256sum | cut -c1-12
 }
 
 qt_prefix() {
     echo "$CACHE_DIR/qt-$QT_VERSION-mingw-$(recipe_hash)"
+}
+
+# ICU for Windows needs a build of ICU for this machine first, whose tools make its data
+# library. Both are put in the Qt folder's staging root, so Qt finds ICU there and one
+# folder holds every DLL the program needs.
+build_icu() {
+    local work=$1 prefix=$2
+    (
+        cd "$work"
+        apt-get source --only-source icu >icu-source.log 2>&1
+        local src
+        src=$(find "$work" -maxdepth 1 -type d -name "icu-$ICU_VERSION*" | head -n1)/source
+        mkdir icu-host icu-windows
+        cd icu-host
+        "${NICE[@]}" "$src/configure" "${ICU_RECIPE[@]}" >../icu-host.log 2>&1
+        "${NICE[@]}" make -j"$JOBS" >>../icu-host.log 2>&1
+        cd ../icu-windows
+        "${NICE[@]}" "$src/configure" --host=x86_64-w64-mingw32 --with-cross-build="$work/icu-host" \
+            --prefix="$prefix" --disable-tools "${ICU_RECIPE[@]}" \
+            CC=x86_64-w64-mingw32-gcc-posix CXX=x86_64-w64-mingw32-g++-posix >../icu-windows.log 2>&1
+        "${NICE[@]}" make -j"$JOBS" >>../icu-windows.log 2>&1
+        make DESTDIR="$work/stage" install >>../icu-windows.log 2>&1
+    )
 }
 
 # Configured with the final prefix and installed into a staging root, so the folder in the
@@ -95,9 +125,11 @@ build_qt() {
     mkdir -p "$CACHE_DIR"
     local work
     work=$(mktemp -d "$CACHE_DIR/.qt-build.XXXXXX")
-    echo "windows.sh: building Qt $QT_VERSION for Windows in $work (about 45 min on 2 cores)"
+    echo "windows.sh: building Qt $QT_VERSION for Windows in $work (about 50 min on 2 cores)"
     local started=$SECONDS
     (
+        build_icu "$work" "$prefix"
+        local icu=$work/stage$prefix
         cd "$work"
         apt-get source --only-source qt6-base >source.log 2>&1
         local src
@@ -108,7 +140,12 @@ build_qt() {
             -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
             -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+            -DCMAKE_FIND_ROOT_PATH="$icu" -DICU_ROOT="$icu" \
             >../configure.log 2>&1
+        grep -q 'ICU .* yes' ../configure.log || {
+            echo "windows.sh: Qt's configure did not find ICU for Windows" >&2
+            exit 1
+        }
         "${NICE[@]}" cmake --build . -j"$JOBS" >../build.log 2>&1
         DESTDIR="$work/stage" cmake --install . >../install.log 2>&1
     ) || {
