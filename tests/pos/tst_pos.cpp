@@ -1,7 +1,12 @@
+#include <QtGlobal>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <QFile>
 #include <QRegularExpression>
@@ -29,6 +34,7 @@ std::unique_ptr<QTcpSocket> terminalOn(Harness& h, FakeDvr& dvr, int i) {
     return h.openRow(i, dvr.port());
 }
 
+#ifdef Q_OS_LINUX
 // Takes the privilege of opening ports below the kernel's unprivileged start from this
 // thread for as long as it lives, as a unit without capabilities runs; privilegedPort is 0
 // when no such port exists here.
@@ -57,12 +63,18 @@ struct WithoutBindPrivilege {
     quint32 saved = 0;
     quint16 privilegedPort = 0;
 };
+#endif
 
 // Ends the connection with a reset instead of a FIN, as a terminal losing power
 // mid-connection and coming back would.
 void resetConnection(QTcpSocket& socket) {
     const linger hard{1, 0};
+#ifdef Q_OS_WIN
+    ::setsockopt(SOCKET(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char*>(&hard), sizeof hard);
+#else
     ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+#endif
     socket.abort();
 }
 
@@ -134,8 +146,10 @@ private slots:
                                       << "out of range";
         QTest::newRow("taken") << "TAKEN"
                                << "in use";
+#ifdef Q_OS_LINUX
         QTest::newRow("privileged") << "PRIVILEGED"
                                     << "permission denied";
+#endif
     }
     void portThatCannotBeOpenedShowsClosedAndWhy() {
         QFETCH(QString, port);
@@ -144,6 +158,7 @@ private slots:
         FakeDvr dvr;
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, 0));
+#ifdef Q_OS_LINUX
         std::optional<WithoutBindPrivilege> unprivileged;
         if (port == "PRIVILEGED") {
             unprivileged.emplace();
@@ -152,6 +167,7 @@ private slots:
             }
             port = QString::number(unprivileged->privilegedPort);
         }
+#endif
         h.setRow(2, "127.0.0.1", dvr.port(), 0);
         h.w().txtPortOpen(2)->setText(port == "TAKEN" ? QString::number(holder.serverPort())
                                                       : port);

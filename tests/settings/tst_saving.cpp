@@ -1,4 +1,9 @@
+#include <QtGlobal>
+#ifdef Q_OS_LINUX
 #include <sys/stat.h>
+
+#include "file_size_limit.h"
+#endif
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -121,6 +126,7 @@ private slots:
         QVERIFY(h.iniBytes().contains("\r\nHide=1\r\n"));
     }
 
+#ifdef Q_OS_LINUX
     void failedSaveReportsAndKeepsTheOldFile() {
         Harness h;
         const QByteArray old = "[Setup]\r\nHide=0\r\n";
@@ -140,20 +146,26 @@ private slots:
         QCOMPARE(h.iniBytes(), old);
     }
 
+#endif
+
     void settingsFileThatIsNoFileIsLeftAlone_data() {
         QTest::addColumn<QString>("kind");
+#ifdef Q_OS_LINUX
         QTest::newRow("pipe") << "fifo";
         QTest::newRow("link to /dev/zero") << "zero";
+#endif
         QTest::newRow("folder") << "folder";
         QTest::newRow("2 MiB file") << "large";
     }
     void settingsFileThatIsNoFileIsLeftAlone() {
         QFETCH(QString, kind);
         Harness h;
-        const QByteArray path = QFile::encodeName(h.iniPath());
+        [[maybe_unused]] const QByteArray path = QFile::encodeName(h.iniPath());
         const QByteArray large = "[Setup]\r\nHide=1\r\n" + QByteArray(2 << 20, ' ');
         if (kind == "fifo") {
+#ifdef Q_OS_LINUX
             QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+#endif
         } else if (kind == "zero") {
             QVERIFY(QFile::link("/dev/zero", h.iniPath()));
         } else if (kind == "folder") {
@@ -179,9 +191,11 @@ private slots:
         QCOMPARE(h.boxes.size(), 2);
         QVERIFY(h.boxes[1].text.contains(h.iniPath()));
         const QFileInfo after(h.iniPath());
+#ifdef Q_OS_LINUX
         struct stat info {};
         QVERIFY(kind != "fifo" ||
                 (::lstat(path.constData(), &info) == 0 && S_ISFIFO(info.st_mode)));
+#endif
         QVERIFY(kind != "zero" || after.isSymLink());
         QVERIFY(kind != "folder" || after.isDir());
         QVERIFY(kind != "large" || h.iniBytes() == large);

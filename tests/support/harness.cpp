@@ -1,6 +1,10 @@
 #include "harness.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <QFile>
 #include <QPalette>
@@ -138,10 +142,19 @@ std::unique_ptr<QTcpSocket> connectTerminal(quint16 port, int timeoutMs) {
 }
 
 double cpuMs() {
+#ifdef Q_OS_WIN
+    FILETIME created, ended, kernel, user;
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &ended, &kernel, &user);
+    const auto ticks = [](const FILETIME& t) {
+        return (quint64(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e4;  // 100 ns each
+    };
+    return ticks(kernel) + ticks(user);
+#else
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+#endif
 }
 
 QString runProgram(const QString& program, const QStringList& args) {

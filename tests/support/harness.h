@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/resource.h>
-
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
@@ -11,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QTime>
 #include <atomic>
-#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -95,26 +92,6 @@ public:
 private:
     quint16 port_ = 0;
     QByteArray received_;
-};
-
-// Holds writes to a few bytes per file, the nearest thing to a full disk that works for
-// root as well; SIGXFSZ would otherwise end the test instead of failing the write.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, old_.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit old_{};
-    void (*oldHandler_)(int) = nullptr;
 };
 
 // A port on 127.0.0.1 that was free a moment ago.
