@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The Windows build, cross-compiled on Debian 12 with mingw-w64:
+#   scripts/windows.sh prepare  installs what the others need, and the deb-src entry
 #   scripts/windows.sh qt       builds Qt for Windows from Debian's own Qt source, once
 #   scripts/windows.sh build    the same, then build-windows/poskavelin.exe
 #   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine
@@ -169,6 +170,10 @@ build() {
 }
 
 case "${1:-}" in
+    prepare)
+        install_missing "${QT_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        ensure_deb_src
+        ;;
     qt)
         build_qt
         echo "windows.sh: Qt for Windows is in $(qt_prefix)"
@@ -182,7 +187,7 @@ case "${1:-}" in
         ctest --test-dir "$BUILD_DIR" --output-on-failure
         ;;
     *)
-        echo "usage: $0 qt|build|test" >&2
+        echo "usage: $0 prepare|qt|build|test" >&2
         exit 2
         ;;
 esac
