@@ -4,6 +4,7 @@
 #   scripts/windows.sh qt       builds Qt for Windows from Debian's own Qt source, once
 #   scripts/windows.sh build    the same, then build-windows/poskavelin.exe
 #   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine
+#   scripts/windows.sh package  builds, then the installer and the zip with CPack
 # Qt is built into ${POSKAVELIN_CACHE:-~/.cache/poskavelin}, outside the repository, in a
 # folder named by a hash of its recipe, so changing the recipe builds it again.
 set -euo pipefail
@@ -169,6 +170,19 @@ build() {
     "${NICE[@]}" cmake --build "$BUILD_DIR" -j"$JOBS"
 }
 
+# CPack's NSIS and ZIP generators, from what `cmake --install` lays out; icotool gives the
+# program and the installer their icon.
+package() {
+    install_missing nsis zip icoutils
+    build
+    local log
+    log=$(cd "$BUILD_DIR" && "${NICE[@]}" cpack 2>&1) || {
+        echo "$log" >&2
+        exit 1
+    }
+    sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' <<<"$log"
+}
+
 case "${1:-}" in
     prepare)
         install_missing "${QT_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -181,13 +195,16 @@ case "${1:-}" in
     build)
         build
         ;;
+    package)
+        package
+        ;;
     test)
         install_missing "${TEST_PACKAGES[@]}"
         build
         ctest --test-dir "$BUILD_DIR" --output-on-failure
         ;;
     *)
-        echo "usage: $0 prepare|qt|build|test" >&2
+        echo "usage: $0 prepare|qt|build|test|package" >&2
         exit 2
         ;;
 esac
