@@ -3,7 +3,8 @@
 #   scripts/windows.sh prepare  installs what the others need, and the deb-src entry
 #   scripts/windows.sh qt       builds Qt for Windows from Debian's own Qt source, once
 #   scripts/windows.sh build    the same, then build-windows/poskavelin.exe
-#   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine
+#   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine,
+#                               then installs the installer under wine and drives the program
 #   scripts/windows.sh package  builds, then the installer and the zip with CPack
 # Qt is built into ${POSKAVELIN_CACHE:-~/.cache/poskavelin}, outside the repository, in a
 # folder named by a hash of its recipe, so changing the recipe builds it again.
@@ -202,6 +203,7 @@ case "${1:-}" in
         install_missing "${TEST_PACKAGES[@]}"
         build
         ctest --test-dir "$BUILD_DIR" --output-on-failure
+        package >/dev/null && tests/package/windows-e2e.sh "$BUILD_DIR"
         ;;
     *)
         echo "usage: $0 prepare|qt|build|test|package" >&2
