@@ -1,21 +1,12 @@
 #include "service/event_log.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <memory>
-#include <utility>
 
-#include "service/journal.h"
+#include "service/event_log_sink.h"
 
 Q_LOGGING_CATEGORY(lcDvr, "poskavelin.dvr")
 Q_LOGGING_CATEGORY(lcPos, "poskavelin.pos")
@@ -45,37 +36,20 @@ const char* levelWord(QtMsgType type) {
     return "info";
 }
 
-QByteArray timestamped(QtMsgType type, const QString& category, const QString& message) {
-    // With the offset written out, so lines from before and after a clock change still sort.
-    const QDateTime local = QDateTime::currentDateTime();
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs).toUtf8() + ' ' +
-           levelWord(type) + ' ' + category.toUtf8() + ": " + message.toUtf8() + '\n';
+QString serviceCategory() {
+    return QString::fromLatin1(lcService().categoryName());
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
-}
-
-// The file beside the program, opened once and kept. It never passes kMaxLogBytes: at the
-// cap it moves aside as ".1", or, where that cannot be done, starts afresh in place. A file
-// that cannot be opened at all ends file logging, said once on stderr, instead of costing
-// an attempt on every line for the rest of the run.
+// The file beside the program, opened at its first line and kept. It never passes
+// kMaxLogBytes: at the cap it moves aside as ".1", or, where that cannot be done, starts
+// afresh in place. A file that cannot be opened at all ends file logging, said once on
+// stderr, instead of costing an attempt on every line for the rest of the run.
 class LogFile {
 public:
     void setPath(const QString& path) {
-        close();
-        path_ = QFile::encodeName(path);
-        rotated_ = path_ + ".1";
+        file_.close();
+        path_ = path;
+        rotated_ = path + QStringLiteral(".1");
         stopped_ = false;
     }
 
@@ -85,11 +59,8 @@ public:
             return {};
         }
         QString why;
-        if (fd_ < 0) {
-            fd_ = openRegular(0, why);
-            if (fd_ < 0) {
-                return stop(why);
-            }
+        if (!file_.isOpen() && !open(false, why)) {
+            return stop(why);
         }
         if (size_ > 0 && size_ + line.size() > event_log::kMaxLogBytes) {
             why = rotate();
@@ -105,213 +76,83 @@ public:
     }
 
 private:
-    // Only a regular file: a log path that is a pipe or a device is not ours to feed.
-    int openRegular(int extraFlags, QString& why) {
-        const int fd = ::open(
-            path_.constData(),
-            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | extraFlags, 0660);
-        if (fd < 0) {
-            why = QString::fromLocal8Bit(std::strerror(errno));
-            return -1;
+    bool open(bool truncate, QString& why) {
+        if (!event_log::sink::openFile(file_, path_, truncate, &why)) {
+            return false;
         }
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            why = QStringLiteral("not a regular file");
-            return -1;
-        }
-        size_ = info.st_size;
-        return fd;
+        size_ = file_.size();
+        return true;
     }
 
     QString rotate() {
+        // Closed first: Windows moves no file that is open.
+        file_.close();
         QString why;
-        if (::rename(path_.constData(), rotated_.constData()) == 0) {
-            ::close(std::exchange(fd_, -1));
-            fd_ = openRegular(0, why);
-            return fd_ < 0 ? stop(why) : QString();
+        QFile::remove(rotated_);
+        QFile current(path_);
+        if (current.rename(rotated_)) {
+            return open(false, why) ? QString() : stop(why);
         }
         // No older file can be kept (".1" is a folder, or the folder refuses renames): the
         // cap holds all the same, at the cost of the older lines.
-        const QString renameWhy = QString::fromLocal8Bit(std::strerror(errno));
-        const int fresh = openRegular(O_TRUNC, why);
-        ::close(std::exchange(fd_, fresh));
-        if (fd_ < 0) {
+        if (!open(true, why)) {
             return stop(why);
         }
-        append(timestamped(
-            QtWarningMsg, QString::fromLatin1(lcService().categoryName()),
+        append(event_log::timestamped(
+            QtWarningMsg, serviceCategory(),
             QStringLiteral("log file %1 could not be moved aside to %2 (%3), so "
                            "it starts afresh and the older lines are gone")
-                .arg(QFile::decodeName(path_), QFile::decodeName(rotated_), renameWhy)));
+                .arg(path_, rotated_, current.errorString())));
         return {};
     }
 
     void append(const QByteArray& line) {
-        if (writeAll(fd_, line)) {
+        if (file_.write(line) == line.size()) {
             size_ += line.size();
             return;
         }
         // A full disk may have taken part of the line: cut it off, so that the next line
         // that fits starts on a line of its own.
-        [[maybe_unused]] const int cut = ::ftruncate(fd_, size_);
+        file_.resize(size_);
     }
 
     QString stop(const QString& why) {
         stopped_ = true;
-        close();
+        file_.close();
         return QStringLiteral(
                    "log file %1 cannot be written (%2), so the log goes to stderr "
                    "only from now on")
-            .arg(QFile::decodeName(path_), why);
+            .arg(path_, why);
     }
 
-    void close() {
-        if (fd_ >= 0) {
-            ::close(std::exchange(fd_, -1));
-        }
-    }
-
-    QByteArray path_;
-    QByteArray rotated_;
-    int fd_ = -1;
+    QFile file_;
+    QString path_;
+    QString rotated_;
     qint64 size_ = 0;
     bool stopped_ = false;
 };
 
-// stderr as the bridge writes it: without ever waiting. A journal that stalls, a terminal
-// paused with Ctrl+S or a pipe nobody reads would otherwise hold up every channel at its
-// next log line. A line that would wait is dropped and counted, and the count is told once
-// lines go through again. O_NONBLOCK is never set on fd 2 itself: that flag belongs to an
-// open file description shared with whoever started us (the shell and its terminal), so
-// a socket is sent to with MSG_DONTWAIT, and a pipe or a device is written through a
-// description of our own.
-class StderrOut {
-public:
-    void attach() {
-        detach();
-        struct stat info {};
-        if (::fstat(STDERR_FILENO, &info) != 0) {
-            return;  // no stderr at all; fd 2 may even be reused for another file later
-        }
-        toJournal_ = event_log::isJournalStream(qgetenv("JOURNAL_STREAM"), STDERR_FILENO);
-        fd_ = STDERR_FILENO;
-        socket_ = S_ISSOCK(info.st_mode);
-        if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
-            // Without /proc, or for a pipe whose reader is gone already, plain writes remain.
-            const int own =
-                ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_APPEND | O_NOCTTY);
-            fd_ = own >= 0 ? own : STDERR_FILENO;
-        }
-    }
-
-    bool toJournal() const { return toJournal_; }
-
-    void write(const QByteArray& line) {
-        if (fd_ < 0) {
-            return;
-        }
-        // The rest of a line the stream took only part of goes first, or nothing goes.
-        if (!pending_.isEmpty()) {
-            qsizetype done = 0;
-            const bool failed = put(pending_, done) == Put::Failed;
-            pending_ = failed ? QByteArray() : pending_.mid(done);
-            if (!pending_.isEmpty()) {
-                ++dropped_;
-                return;
-            }
-        }
-        const QByteArray out = dropped_ == 0 ? line : droppedLine() + line;
-        qsizetype done = 0;
-        const Put result = put(out, done);
-        if (result == Put::Blocked && done == 0) {
-            ++dropped_;
-            return;
-        }
-        if (result == Put::Blocked) {
-            pending_ = out.mid(done);
-        }
-        dropped_ = 0;
-    }
-
-private:
-    enum class Put { Done, Blocked, Failed };
-
-    Put put(const QByteArray& bytes, qsizetype& done) {
-        while (done < bytes.size()) {
-            const char* from = bytes.constData() + done;
-            const size_t size = size_t(bytes.size() - done);
-            const ssize_t n = socket_ ? ::send(fd_, from, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                      : ::write(fd_, from, size);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                return Put::Blocked;
-            }
-            if (n <= 0) {
-                return Put::Failed;  // a stream that is gone; its lines are not counted
-            }
-            done += n;
-        }
-        return Put::Done;
-    }
-
-    QByteArray droppedLine() const {
-        return event_log::formatForStderr(
-            QtWarningMsg, QString::fromLatin1(lcService().categoryName()),
-            QStringLiteral("%1 log line%2 dropped while stderr was blocked")
-                .arg(dropped_)
-                .arg(dropped_ == 1 ? " was" : "s were"),
-            toJournal_);
-    }
-
-    void detach() {
-        if (fd_ > STDERR_FILENO) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-        socket_ = false;
-        toJournal_ = false;
-        pending_.clear();
-        dropped_ = 0;  // counted for a stream that is no longer ours
-    }
-
-    int fd_ = -1;
-    bool socket_ = false;
-    bool toJournal_ = false;
-    QByteArray pending_;
-    qint64 dropped_ = 0;
-};
-
 // Lines come from the print worker too, so one lock keeps them whole; nothing done under
-// it waits on a reader, as stderr is written without blocking.
-struct Sink {
+// it waits on a reader.
+struct Log {
     QMutex mutex;
-    StderrOut err;
     LogFile file;
-    std::unique_ptr<journal::Sender> journal;
 };
 
-Sink& sink() {
+Log& log() {
     // Never destroyed: Qt's own globals may still log while the process exits.
-    static Sink* instance = new Sink;
+    static Log* instance = new Log;
     return *instance;
 }
 
 void handleMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     const QString category = QString::fromLatin1(context.category ? context.category : "default");
-    Sink& s = sink();
-    QMutexLocker lock(&s.mutex);
-    if (!s.err.toJournal() ||
-        !s.journal->send(journal::entry(type, category, message, tChannelEvent))) {
-        s.err.write(event_log::formatForStderr(type, category, message, s.err.toJournal()));
-    }
-    const QString stopped = s.file.write(timestamped(type, category, message));
+    Log& l = log();
+    QMutexLocker lock(&l.mutex);
+    event_log::sink::write(type, category, message, tChannelEvent);
+    const QString stopped = l.file.write(event_log::timestamped(type, category, message));
     if (!stopped.isEmpty()) {
-        s.err.write(event_log::formatForStderr(QtWarningMsg,
-                                               QString::fromLatin1(lcService().categoryName()),
-                                               stopped, s.err.toJournal()));
+        event_log::sink::write(QtWarningMsg, serviceCategory(), stopped, nullptr);
     }
 }
 
@@ -319,40 +160,19 @@ void handleMessage(QtMsgType type, const QMessageLogContext& context, const QStr
 
 namespace event_log {
 
-QByteArray formatForStderr(QtMsgType type, const QString& category, const QString& message,
-                           bool toJournal) {
-    if (toJournal) {
-        // journald stamps the time itself and reads the priority from the prefix.
-        return '<' + QByteArray::number(journal::priority(type)) + '>' + category.toUtf8() + ": " +
-               message.toUtf8() + '\n';
-    }
-    return timestamped(type, category, message);
-}
-
-bool isJournalStream(const QByteArray& journalStream, int fd) {
-    // systemd sets it for the stream it hands a service, and a child inherits it with
-    // stderr redirected elsewhere (a shell started from a unit, `2>file`): only the same
-    // device and inode say fd is the journal.
-    const QList<QByteArray> parts = journalStream.split(':');
-    if (parts.size() != 2) {
-        return false;
-    }
-    bool devOk = false;
-    bool inoOk = false;
-    const qulonglong dev = parts[0].toULongLong(&devOk);
-    const qulonglong ino = parts[1].toULongLong(&inoOk);
-    struct stat info {};
-    return devOk && inoOk && ::fstat(fd, &info) == 0 && info.st_dev == dev && info.st_ino == ino;
+QByteArray timestamped(QtMsgType type, const QString& category, const QString& message) {
+    // With the offset written out, so lines from before and after a clock change still sort.
+    const QDateTime local = QDateTime::currentDateTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs).toUtf8() + ' ' +
+           levelWord(type) + ' ' + category.toUtf8() + ": " + message.toUtf8() + '\n';
 }
 
 void install(const QString& logPath, const QByteArray& journalSocket) {
-    Sink& s = sink();
+    Log& l = log();
     {
-        QMutexLocker lock(&s.mutex);
-        s.err.attach();
-        s.file.setPath(logPath);
-        s.journal = std::make_unique<journal::Sender>(journalSocket.isEmpty() ? journal::kSocket
-                                                                              : journalSocket);
+        QMutexLocker lock(&l.mutex);
+        sink::attach(journalSocket);
+        l.file.setPath(logPath);
     }
     qInstallMessageHandler(handleMessage);
 }

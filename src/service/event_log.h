@@ -14,14 +14,13 @@ Q_DECLARE_LOGGING_CATEGORY(lcSchedule)
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 Q_DECLARE_LOGGING_CATEGORY(lcService)
 
-// Where the lines go: to the journal when stderr is the journal's stream, as entries with
-// fields of their own (and, should the journal not take one at once, on stderr with
-// journald's <N> priority prefix and no time of our own); else to stderr with an ISO-8601
-// local time. Always also to the file
-// `logPath`, capped at kMaxLogBytes with one older file kept as `logPath` + ".1" (or, when
-// it cannot be moved aside, started afresh). The bridge never waits on or fails by its log:
-// a line stderr cannot take at once is dropped and counted, and a file that cannot be
-// written ends file logging with one line on stderr.
+// Where the lines go: on Linux, to the journal when stderr is the journal's stream, as
+// entries with fields of their own (and, should the journal not take one at once, on stderr
+// with journald's <N> priority prefix and no time of our own); else, and on Windows, to
+// stderr with an ISO-8601 local time. Always also to the file `logPath`, capped at kMaxLogBytes
+// with one older file kept as `logPath` + ".1" (or, when it cannot be moved aside, started afresh).
+// The bridge never waits on or fails by its log: a line stderr cannot take at once is dropped and
+// counted, and a file that cannot be written ends file logging with one line on stderr.
 namespace event_log {
 
 constexpr qint64 kMaxLogBytes = 1 << 20;
@@ -46,14 +45,6 @@ struct ChannelEvent {
 // a plain stderr), and hands the event's fields to the journal.
 void channelLine(QtMsgType type, const QLoggingCategory& category, const ChannelEvent& event,
                  const QString& message);
-
-// Whether fd is the journal's stream, from the "device:inode" that systemd puts into
-// JOURNAL_STREAM for the stream it connects.
-bool isJournalStream(const QByteArray& journalStream, int fd);
-
-// The line as stderr shows it, for the given Qt message type.
-QByteArray formatForStderr(QtMsgType type, const QString& category, const QString& message,
-                           bool toJournal);
 
 }  // namespace event_log
 

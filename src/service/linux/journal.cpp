@@ -1,4 +1,4 @@
-#include "service/journal.h"
+#include "service/linux/journal.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
