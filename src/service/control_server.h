@@ -11,7 +11,7 @@ class QLocalSocket;
 
 // The local socket poskavelinctl talks to. A client sends one line, "status",
 // "status --json", "metrics" or "reload", gets its answer and is closed; anything else, a
-// line longer than kMaxLine or a client silent for kClientBoundMs is dropped. Apart from
+// line longer than kMaxLine or a client silent for 2 s is dropped. Apart from
 // reload it only reads the snapshot, which carries no receipt text.
 class ControlServer : public QObject {
     Q_OBJECT
@@ -21,9 +21,6 @@ public:
     using ReloadFn = std::function<QString(bool* ok)>;
 
     static constexpr int kMaxLine = 256;
-    static constexpr int kClientBoundMs = 2000;
-    // Beyond this many clients at once a new one is closed at once.
-    static constexpr int kMaxClients = 16;
 
     ControlServer(SnapshotFn snapshot, ReloadFn reload, QObject* parent = nullptr);
     ~ControlServer() override;

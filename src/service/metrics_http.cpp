@@ -2,12 +2,11 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
-#include <memory>
 
 #include "app/frmKavelin.h"
 #include "platform/ip_address.h"
 #include "service/event_log.h"
+#include "service/one_request_clients.h"
 #include "service/snapshot_text.h"
 
 namespace {
@@ -45,31 +44,9 @@ bool MetricsHttp::listen(const QHostAddress& address, quint16 port) {
 }
 
 void MetricsHttp::accept() {
-    while (QTcpSocket* client = server_->nextPendingConnection()) {
-        if (clients_ >= kMaxClients) {
-            client->abort();
-            client->deleteLater();
-            continue;
-        }
-        ++clients_;
-        connect(client, &QObject::destroyed, this, [this] { --clients_; });
-        // Qt reads no further than this ahead of us, so a flood waits in the kernel, not here.
-        client->setReadBufferSize(kMaxHead + 1);
-        auto* deadline = new QTimer(client);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, client, [client] {
-            client->abort();
-            client->deleteLater();
-        });
-        deadline->start(kClientBoundMs);
-        auto head = std::make_shared<QByteArray>();
-        connect(client, &QTcpSocket::readyRead, this,
-                [this, client, head] { read(client, head.get()); });
-        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-        if (client->bytesAvailable() > 0) {
-            read(client, head.get());
-        }
-    }
+    one_request_clients::acceptAll(
+        this, server_, &clients_, kMaxHead,
+        [this](QTcpSocket* client, QByteArray* head) { read(client, head); });
 }
 
 void MetricsHttp::read(QTcpSocket* client, QByteArray* head) {
@@ -106,13 +83,7 @@ QByteArray MetricsHttp::respond(const QByteArray& head) {
 }
 
 void MetricsHttp::finish(QTcpSocket* client, const QByteArray& reply) {
-    disconnect(client, &QTcpSocket::readyRead, this, nullptr);
-    client->write(reply);
-    client->disconnectFromHost();
-    // A scraper that does not read its answer is given the same bound once more.
-    if (auto* deadline = client->findChild<QTimer*>()) {
-        deadline->start(kClientBoundMs);
-    }
+    one_request_clients::answer(this, client, reply);
 }
 
 void serveMetrics(frmKavelin* form, const QByteArray& setting) {

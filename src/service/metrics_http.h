@@ -11,7 +11,7 @@ class frmKavelin;
 
 // A scrape endpoint for Prometheus: GET /metrics over HTTP/1.0 or 1.1, one request per
 // connection. Any other path is 404, any other method 405. A request head longer than
-// kMaxHead or slower than kClientBoundMs ends the connection, so a scanner or a stuck
+// kMaxHead or slower than 2 s ends the connection, so a scanner or a stuck
 // client costs the bridge nothing that lasts.
 class MetricsHttp : public QObject {
     Q_OBJECT
@@ -19,8 +19,6 @@ public:
     using BodyFn = std::function<QByteArray()>;
 
     static constexpr int kMaxHead = 8192;
-    static constexpr int kClientBoundMs = 2000;
-    static constexpr int kMaxClients = 16;
 
     explicit MetricsHttp(BodyFn body, QObject* parent = nullptr);
 

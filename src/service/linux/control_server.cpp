@@ -7,12 +7,11 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QTimer>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "service/event_log.h"
+#include "service/one_request_clients.h"
 #include "service/snapshot_text.h"
 
 namespace {
@@ -101,32 +100,9 @@ bool ControlServer::listen(const QString& path) {
 }
 
 void ControlServer::accept() {
-    while (QLocalSocket* client = server_->nextPendingConnection()) {
-        if (clients_ >= kMaxClients) {
-            client->abort();
-            client->deleteLater();
-            continue;
-        }
-        ++clients_;
-        connect(client, &QObject::destroyed, this, [this] { --clients_; });
-        // Qt stops reading from the socket once this much waits, so a client that floods
-        // costs no more than one line's worth of memory.
-        client->setReadBufferSize(kMaxLine + 1);
-        auto* deadline = new QTimer(client);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, client, [client] {
-            client->abort();
-            client->deleteLater();
-        });
-        deadline->start(kClientBoundMs);
-        auto line = std::make_shared<QByteArray>();
-        connect(client, &QLocalSocket::readyRead, this,
-                [this, client, line] { read(client, line.get()); });
-        connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-        if (client->bytesAvailable() > 0) {
-            read(client, line.get());
-        }
-    }
+    one_request_clients::acceptAll(
+        this, server_, &clients_, kMaxLine,
+        [this](QLocalSocket* client, QByteArray* line) { read(client, line); });
 }
 
 void ControlServer::read(QLocalSocket* client, QByteArray* line) {
@@ -158,12 +134,5 @@ QByteArray ControlServer::answer(const QByteArray& command) {
 }
 
 void ControlServer::finish(QLocalSocket* client, const QByteArray& reply) {
-    // Nothing more is read; what the client still sends waits unread until the close.
-    disconnect(client, &QLocalSocket::readyRead, this, nullptr);
-    client->write(reply);
-    client->disconnectFromServer();
-    // A reload may have outlasted the first bound; the client gets a fresh one to read in.
-    if (auto* deadline = client->findChild<QTimer*>()) {
-        deadline->start(kClientBoundMs);
-    }
+    one_request_clients::answer(this, client, reply);
 }
