@@ -17,28 +17,8 @@ readonly PACKAGE_PACKAGES=(dpkg-dev file)
 # The package tests check the package with these and look up the manual page with man.
 readonly PACKAGE_TEST_PACKAGES=(lintian desktop-file-utils systemd fontconfig man-db)
 
-as_root() {
-    if [[ $(id -u) -eq 0 ]]; then
-        "$@"
-    else
-        sudo "$@"
-    fi
-}
-
-install_missing() {
-    local missing=()
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$pkg")
-    done
-    [[ ${#missing[@]} -eq 0 ]] && return 0
-    echo "dev.sh: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    if ! as_root apt-get install -y --no-install-recommends "${missing[@]}"; then
-        as_root apt-get update
-        as_root apt-get install -y --no-install-recommends "${missing[@]}"
-    fi
-}
+# shellcheck source=scripts/install-missing.sh
+source scripts/install-missing.sh
 
 build() {
     install_missing "${BUILD_PACKAGES[@]}"

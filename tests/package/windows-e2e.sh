@@ -14,24 +14,8 @@ readonly WINE=/usr/lib/wine/wine64
 readonly TITLE="POS LAN Kavelin"
 readonly PACKAGES=(wine64 xvfb imagemagick xdotool python3)
 
-as_root() {
-    if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
-}
-
-install_missing() {
-    local missing=()
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$pkg")
-    done
-    [[ ${#missing[@]} -eq 0 ]] && return 0
-    echo "windows-e2e: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    if ! as_root apt-get install -y --no-install-recommends "${missing[@]}"; then
-        as_root apt-get update
-        as_root apt-get install -y --no-install-recommends "${missing[@]}"
-    fi
-}
+# shellcheck source=scripts/install-missing.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../../scripts/install-missing.sh"
 
 fail() {
     echo "FAIL: $*" >&2
