@@ -21,6 +21,7 @@ readonly ICU_VERSION=72.1
 readonly QT_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev xz-utils cmake ninja-build
     qt6-base-dev qt6-base-dev-tools)
 readonly TEST_PACKAGES=(wine64 xvfb xauth)
+readonly PACKAGE_PACKAGES=(nsis zip icoutils)
 # Other engineers share this machine: every compile yields to them.
 readonly JOBS=2
 readonly NICE=(nice -n 19)
@@ -43,28 +44,8 @@ readonly QT_RECIPE=(
 readonly ICU_RECIPE=(--disable-tests --disable-samples --disable-extras --disable-icuio
     --disable-layoutex)
 
-as_root() {
-    if [[ $(id -u) -eq 0 ]]; then
-        "$@"
-    else
-        sudo "$@"
-    fi
-}
-
-install_missing() {
-    local missing=()
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$pkg")
-    done
-    [[ ${#missing[@]} -eq 0 ]] && return 0
-    echo "windows.sh: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    if ! as_root apt-get install -y --no-install-recommends "${missing[@]}"; then
-        as_root apt-get update
-        as_root apt-get install -y --no-install-recommends "${missing[@]}"
-    fi
-}
+# shellcheck source=scripts/install-missing.sh
+source scripts/install-missing.sh
 
 # apt-get source needs a deb-src line for bookworm main; add one beside the system's own.
 ensure_deb_src() {
@@ -174,7 +155,7 @@ build() {
 # CPack's NSIS and ZIP generators, from what `cmake --install` lays out; icotool gives the
 # program and the installer their icon.
 package() {
-    install_missing nsis zip icoutils
+    install_missing "${PACKAGE_PACKAGES[@]}"
     build
     local log
     log=$(cd "$BUILD_DIR" && "${NICE[@]}" cpack 2>&1) || {
@@ -186,7 +167,7 @@ package() {
 
 case "${1:-}" in
     prepare)
-        install_missing "${QT_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        install_missing "${QT_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
         ensure_deb_src
         ;;
     qt)
