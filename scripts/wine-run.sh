@@ -21,7 +21,17 @@ WINEPATH+=";$(windows_path /usr/lib/gcc/x86_64-w64-mingw32/12-posix)"
 WINEPATH+=";$(windows_path /usr/x86_64-w64-mingw32/lib)"
 export WINEPATH
 
+wine=(/usr/lib/wine/wine64)
 if [[ -z ${DISPLAY:-} ]]; then
-    exec xvfb-run -a /usr/lib/wine/wine64 "$@"
+    wine=(xvfb-run -a "${wine[@]}")
 fi
-exec /usr/lib/wine/wine64 "$@"
+# The program that first runs in a new prefix only sets the prefix up, and its own output
+# and exit code are lost, so the prefix is made on its own first. QtTest writes its lines to
+# the debugger, not stdout, when it sees no console, and wine passes no QT_ variable from
+# here to the program, so the prefix's own environment tells it to use stdout.
+if ! grep -qs QT_FORCE_STDERR_LOGGING "$WINEPREFIX/user.reg"; then
+    "${wine[@]}" wineboot --init >/dev/null 2>&1
+    /usr/lib/wine/wine64 reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
+    /usr/lib/wine/wineserver --wait
+fi
+exec "${wine[@]}" "$@"

@@ -279,8 +279,11 @@ private slots:
         QCOMPARE(Slurp(path_), QByteArray("[Setup]\r\nHide=0\r\n"));
         const QFile::Permissions kept = QFile::permissions(path_);
         QVERIFY(kept & QFile::WriteOwner);
+#ifdef Q_OS_LINUX
+        // Windows has one read-only mark for everyone, not bits for the group.
         QVERIFY(kept & QFile::ReadGroup);
         QVERIFY(!(kept & QFile::WriteGroup));
+#endif
     }
 
 #ifdef Q_OS_LINUX
@@ -322,8 +325,13 @@ private slots:
         QTest::newRow("disk full") << "limit"
                                    << "File too large";
 #endif
+#ifdef Q_OS_WIN
+        QTest::newRow("folder is a file") << "notdir"
+                                          << "Path not found";
+#else
         QTest::newRow("folder is a file") << "notdir"
                                           << "Not a directory";
+#endif
     }
     void failureLeavesOldFile() {
         QFETCH(QString, how);
