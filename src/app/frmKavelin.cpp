@@ -114,7 +114,6 @@ frmKavelin::frmKavelin(const QString& iniPath, MessageBoxFn messageBox, ClockFn 
     for (int i = 1; i <= kChannels; ++i) {
         PosConnected(i) = kFalse;
         DvrConnected(i) = kFalse;
-        allowed_(i) = AllowList();
     }
     buildWindow();
     spooler_ = new PrintSpooler(this);
@@ -276,6 +275,7 @@ void frmKavelin::buildChannelRow(int i) {
     cmdDisconnect(i)->setGeometry(twipRect(11430, y, 1455, 255));
     cmdDisconnect(i)->setEnabled(false);
 
+    channels_(i) = new Channel(i, this);
     tcpServer(i) = new Winsock(this);
     tcpClient(i) = new Winsock(this);
     // A DVR that stops reading must slow its terminal down, not grow our memory.
@@ -301,6 +301,14 @@ void frmKavelin::wireChannel(int i) {
 }
 
 void frmKavelin::warn(const QString& text, const QString& title, MsgIcon icon) {
+    if (unattended_ > 0) {
+        // Nobody is there to press OK, and a box's own event loop would let the request
+        // that got us here end, or come again, underneath it.
+        const QString line = text.trimmed().replace(QLatin1String("\r\n"), QLatin1String(" "));
+        qCWarning(lcService, "%s", qUtf8Printable(line));
+        unattendedWarnings_.append(line);
+        return;
+    }
     const QString shownTitle = title.isEmpty() ? kAppTitle : title;
     if (loading_) {
         boxesAfterLoad_.append({text, shownTitle, icon});

@@ -18,9 +18,9 @@
 #include <tuple>
 
 #include "app/control_array.h"
+#include "channel/channel.h"
 #include "platform/printer_services.h"
 #include "platform/winsock.h"
-#include "pos/allow_list.h"
 #include "service/bridge_snapshot.h"
 #include "service/event_log.h"
 #include "shaping/shaping_options.h"
@@ -161,14 +161,15 @@ public:
 
     // Reads the settings file again and applies what changed, row by row: a row whose keys
     // are as before keeps its listener, terminal and DVR link untouched; a changed one is
-    // disconnected and, if it was going (or AutoRun is on), connected on its new settings.
-    // Nothing changes when the file cannot be read or any row is bad. Returns one line for
-    // the caller; *ok says whether the file was taken.
+    // handed over as the stop does and then, if it was going (or AutoRun is on), connected
+    // on its new settings. Nothing changes when the file cannot be read or any row is bad,
+    // nor while an earlier reload is still handing rows over. Opens no box: what the file
+    // or a handler had to say is in the returned text and the log. *ok says whether the
+    // file was taken.
     QString Reload(bool* ok);
 
-    // A key of the settings file; nullopt when it cannot be read.
-    using IniRead =
-        std::function<std::optional<QByteArray>(const QByteArray& section, const QByteArray& key)>;
+    // The row's own object: its session, access, DVR failures, shaping and counters.
+    Channel& channel(int index) const { return *channels_(index); }
 
     // Paints a status label: caption, background, text colour, in that order.
     static void paintLabel(QLabel* label, const QString& caption, const QColor& background,
@@ -193,9 +194,9 @@ private:
     void showBox(const QString& text, const QString& title, MsgIcon icon);
     void fillPrinterList(const QByteArray& savedPrinter);
     // What start-up and a reload take from the file, in this order.
-    void applySetupKeys(const IniRead& read);
-    void applyRowKeys(int n, const IniRead& read);
-    void applyPrinterKeys(const IniRead& read);
+    void applySetupKeys(const SetupSettings& setup);
+    void applyRowKeys(int n, const RowSettings& row);
+    void applyPrinterKeys(const SetupSettings& setup);
     void endTerminalSession(int index, const char* how);
     void finishUnload();
 
@@ -218,53 +219,12 @@ private:
     int boxesOpen_ = 0;
     bool scheduleTickDue_ = false;
 
-    // For the event log only: what each terminal session carried, and each DVR link's run
-    // of failed attempts, so a DVR that refuses for an hour gives a few lines, not 3,600.
-    struct TerminalSession {
-        QString peer;
-        qint64 pieces = 0;
-        qint64 bytes = 0;
-        qint64 startMs = 0;  // steady clock
-    };
-    ChannelArray<std::optional<TerminalSession>> sessions_;
-    // Since the program started, for Snapshot().
-    struct ChannelCounters {
-        qint64 pieces = 0;
-        qint64 bytes = 0;
-        qint64 dvrFailures = 0;
-        qint64 printFailures = 0;
-        qint64 lastPieceMs = -1;  // steady clock
-        QString lastError;
-    };
-    ChannelArray<ChannelCounters> counters_;
-    qint64 startTimeUnixMs_ = 0;
-    ChannelArray<FailureRun> dvrFailures_;
     // A link the DVR closes within this is a failed attempt, not a link that was up.
     static constexpr int kStableLinkMs = 5000;
-    ChannelArray<qint64> dvrUpSinceMs_;
-    ChannelArray<bool> dvrSlamming_;
+    qint64 startTimeUnixMs_ = 0;
     void logDvrUp(int index);
     void logDvrFailure(int index, const QString& reason);
-    // Who may take each channel, from the file's "ALLOW" keys; nullopt for a row whose list
-    // does not parse, which then never listens. Read at start-up, never saved.
-    ChannelArray<std::optional<AllowList>> allowed_;
-    // Parses a row's list into allowed_; a change is logged when the row next listens.
-    void applyAllowList(int index, const QByteArray& text);
-    // Logs who may take the row, once per change of its list.
-    void announceAllowList(int index);
-    // False from the start, so the list a window begins with is logged too.
-    ChannelArray<bool> allowAnnounced_;
-    // How each row shapes its terminal's text on the way to the DVR, from the file's LINES,
-    // LINE_IDLE_MS, LINE_MAX, FILTER, CODEPAGE, DVR_CODEPAGE and MASK keys: no options for a
-    // row whose keys do not read, which then never listens, and no shaper for a row that
-    // forwards each arrival as it came. Read at start-up, never saved.
-    struct ChannelShaping {
-        std::optional<ShapingOptions> options = ShapingOptions();
-        std::unique_ptr<Shaper> shaper;
-        QTimer* idle = nullptr;  // sends a partial line that waited long enough
-    };
-    ChannelArray<ChannelShaping> shaping_;
-    void applyShaping(int index, const ShapingOptions::Lookup& value);
+    void applyShaping(int index, const std::optional<ShapingOptions>& options);
     void shapeArrival(int index, const QByteArray& text);
     // The terminal's connection ended: what the shaper holds goes out while the DVR link
     // can still take it, and the next connection starts afresh.
@@ -273,23 +233,24 @@ private:
     // Sends the pieces, each with CR LF, and prints each; false when the link or the print
     // queue refused them.
     bool sendPieces(int index, const QList<QByteArray>& pieces);
-    // Both the ALLOW list and the shaping keys read, so the row may listen.
-    bool rowKeysRead(int index) const { return allowed_(index) && shaping_(index).options; }
-    // Refused peers are logged at most once a minute per row while the same one keeps trying.
-    struct Refusals {
-        QHostAddress peer;
-        int unlogged = 0;
-        qint64 lastLineMs = 0;
-    };
-    ChannelArray<Refusals> refusals_;
-    // The last listen failure a box was shown for, per row; empty once the row listens.
-    ChannelArray<QString> listenFailureShown_;
     static QString listenFailureCause(const Winsock& socket);
     void reportListenFailure(int index, const QString& portText, const QString& cause);
-    void logRefusal(int index, const QHostAddress& peer);
+
+    // A reload that changed a row closes it as the stop does: the terminal gets FIN and
+    // may finish, its text reaches the DVR, and only then does the row take its new keys.
+    void handOverRow(int index, const RowSettings& next, bool reconnect);
+    void finishHandover(int index);
+    QList<int> rowsHandingOver() const;
+    bool reloading_ = false;
+    // Paths with nobody at the window (reload, the control socket, signals) open no box:
+    // what a handler would have shown is collected here for the reply and the log.
+    int unattended_ = 0;
+    QStringList unattendedWarnings_;
 
     // The name of the printer output goes to, for the status line; empty when none.
     QString printerName_;
+    // One object per row for what the row holds beyond its controls and flags.
+    ChannelArray<Channel*> channels_;
 };
 
 // Colours of the status looks.

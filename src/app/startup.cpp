@@ -5,74 +5,56 @@
 #include "app/frmKavelin.h"
 #include "service/metrics_http.h"
 #include "settings/ini.h"
+#include "settings/settings_reader.h"
 
 namespace {
 
-// A numeric setting as start-up applies it: a signed 16-bit decimal with blanks around
-// allowed. Anything else leaves the control at its initial value.
-std::optional<int> toInt16(const QByteArray& text) {
-    const QByteArray trimmed = text.trimmed();
-    if (trimmed.isEmpty()) {
-        return std::nullopt;
+// What the file holds that start-up cannot apply as written, logged as a reload or a check
+// would report it, so the three never disagree about a file.
+void logReading(const Settings& settings) {
+    for (const QString& warning : settings.warnings) {
+        qCWarning(lcPos, "%s", qUtf8Printable(warning));
     }
-    bool ok = false;
-    const int value = trimmed.toInt(&ok, 10);
-    if (!ok || value < -32768 || value > 32767) {
-        return std::nullopt;
+    for (const SettingsProblem& problem : settings.problems) {
+        if (problem.closesRow) {
+            qCWarning(lcPos, "channel %d: %s %s; the channel will not listen for its terminal",
+                      problem.row, qUtf8Printable(problem.key), qUtf8Printable(problem.why));
+        } else {
+            qCWarning(lcSettings, "%s", qUtf8Printable(problem.text()));
+        }
     }
-    return value;
-}
-
-std::optional<int> inRange(std::optional<int> value, int low, int high) {
-    if (value && *value >= low && *value <= high) {
-        return value;
-    }
-    return std::nullopt;
-}
-
-std::optional<int> readNumber(const frmKavelin::IniRead& read, const QByteArray& section,
-                              const QByteArray& key, int low, int high) {
-    const auto text = read(section, key);
-    return text ? inRange(toInt16(*text), low, high) : std::nullopt;
 }
 
 }  // namespace
 
 void frmKavelin::Form_Load() {
     loading_ = true;
-    // After one failed read the file is left alone: one warning, then initial values.
+    // A file that cannot be read gives one warning, then the initial settings.
+    Settings settings;
     bool readable = true;
-    auto read = [&](const QByteArray& section, const QByteArray& key) -> std::optional<QByteArray> {
-        if (!readable) {
-            return std::nullopt;
-        }
-        try {
-            return ReadIni(iniPath_, section, key);
-        } catch (const IniError& e) {
-            readable = false;
-            qCWarning(lcSettings, "%s; starting with the initial settings", e.what());
-            warn(QStringLiteral("The settings could not be read, so the program starts with its "
-                                "initial settings.\r\n") +
-                     QString::fromLocal8Bit(e.what()),
-                 QString(), MsgIcon::Exclamation);
-            return std::nullopt;
-        }
-    };
-    applySetupKeys(read);
+    try {
+        settings = loadSettings(iniPath_, MissingFile::Create);
+    } catch (const IniError& e) {
+        readable = false;
+        qCWarning(lcSettings, "%s; starting with the initial settings", e.what());
+        warn(QStringLiteral("The settings could not be read, so the program starts with its "
+                            "initial settings.\r\n") +
+                 QString::fromLocal8Bit(e.what()),
+             QString(), MsgIcon::Exclamation);
+    }
+    if (readable) {
+        applySetupKeys(settings.setup);
+    }
     setVisible(chkHide->Value() != 1);
     for (int n = 1; n <= kChannels; ++n) {
-        applyRowKeys(n, read);
-    }
-    // A list that is not read lets anyone in, so a line that was meant as one must not
-    // pass in silence.
-    if (readable) {
-        try {
-            for (const QString& warning : strayAllowLines(readIniLines(iniPath_))) {
-                qCWarning(lcPos, "%s", qUtf8Printable(warning));
-            }
-        } catch (const IniError& e) {
-            qCWarning(lcSettings, "%s; ALLOW lines written wrongly are not looked for", e.what());
+        if (readable) {
+            applyRowKeys(n, settings.row(n));
+        } else {
+            chkEnable_Click(n);
         }
+    }
+    if (readable) {
+        logReading(settings);
     }
 
     for (int n = 1; n <= kChannels; ++n) {
@@ -88,9 +70,9 @@ void frmKavelin::Form_Load() {
         cmdConnectAll_Click();
     }
 
-    applyPrinterKeys(read);
+    applyPrinterKeys(settings.setup);
     // Read once: a reload changes rows, not where the bridge is observed.
-    serveMetrics(this, read("Setup", "Metrics").value_or(QByteArray()));
+    serveMetrics(this, settings.setup.metrics);
 
     loading_ = false;
     if (!boxesAfterLoad_.isEmpty()) {
@@ -105,73 +87,37 @@ void frmKavelin::Form_Load() {
     }
 }
 
-void frmKavelin::applySetupKeys(const IniRead& read) {
-    const auto applyCheck = [&](KavelinCheckBox* box, const QByteArray& key) {
-        if (const auto value = readNumber(read, "Setup", key, 0, 2)) {
-            box->setValue(*value);
+void frmKavelin::applySetupKeys(const SetupSettings& setup) {
+    const auto apply = [](auto* control, const std::optional<int>& value) {
+        if (value) {
+            control->setValue(*value);
         }
     };
-    const auto applyHour = [&](QScrollBar* bar, const QByteArray& key) {
-        if (const auto value = readNumber(read, "Setup", key, 0, 23)) {
-            bar->setValue(*value);
-        }
-    };
-    applyCheck(chkHide, "Hide");
-    applyCheck(chkSchedule, "EnableSchedule");
-    applyHour(startHour, "StartHour");
-    applyHour(endHour, "EndHour");
-    applyCheck(chkAuto, "AutoRun");
+    apply(chkHide, setup.hide);
+    apply(chkSchedule, setup.enableSchedule);
+    apply(startHour, setup.startHour);
+    apply(endHour, setup.endHour);
+    apply(chkAuto, setup.autoRun);
 }
 
-void frmKavelin::applyRowKeys(int n, const IniRead& read) {
-    const QByteArray section = "Connection " + QByteArray::number(n);
-    const auto applyText = [&](QLineEdit* box, const QByteArray& key) {
-        if (const auto value = read(section, key)) {
-            box->setText(QString::fromUtf8(*value));
-        }
-    };
-    applyText(txtIP(n), "IP");
-    applyText(txtPort(n), "DVR_PORT");
-    applyText(txtPortOpen(n), "POS_PORT");
-    if (const auto value = readNumber(read, section, "ENABLE", 0, 2)) {
-        chkEnable(n)->setValue(*value);
+void frmKavelin::applyRowKeys(int n, const RowSettings& row) {
+    txtIP(n)->setText(row.ip);
+    txtPort(n)->setText(row.dvrPort);
+    txtPortOpen(n)->setText(row.posPort);
+    if (row.enable) {
+        chkEnable(n)->setValue(*row.enable);
     }
     chkEnable_Click(n);
     // Neither is a control: they live only in the file, which saving leaves as it is.
-    applyAllowList(n, read(section, "ALLOW").value_or(QByteArray()));
-    applyShaping(n, [&](const char* key) { return read(section, key); });
+    channel(n).applyAllowList(row.allow, tcpServer(n)->State() == Winsock::sckListening);
+    applyShaping(n, row.shaping);
 }
 
-void frmKavelin::applyPrinterKeys(const IniRead& read) {
-    const QByteArray savedPrinter = read("Setup", "Printer").value_or(QByteArray());
-    if (const auto printerOn = readNumber(read, "Setup", "EnablePrinter", -32768, 32767)) {
-        PrinterOn = qint16(*printerOn);
+void frmKavelin::applyPrinterKeys(const SetupSettings& setup) {
+    if (setup.enablePrinter) {
+        PrinterOn = qint16(*setup.enablePrinter);
     }
-    fillPrinterList(savedPrinter);
-}
-
-void frmKavelin::applyAllowList(int index, const QByteArray& text) {
-    QString badEntry;
-    std::optional<AllowList> list = AllowList::parse(text, &badEntry);
-    if (!list) {
-        qCWarning(lcPos,
-                  "channel %d: ALLOW entry \"%s\" is not an address or range; the "
-                  "channel will not listen for its terminal",
-                  index, qUtf8Printable(badEntry));
-    } else if (list != allowed_(index)) {
-        allowAnnounced_(index) = false;
-    }
-    allowed_(index) = std::move(list);
-    if (allowed_(index) && tcpServer(index)->State() == Winsock::sckListening) {
-        announceAllowList(index);
-    }
-}
-
-void frmKavelin::announceAllowList(int index) {
-    if (!std::exchange(allowAnnounced_(index), true)) {
-        qCInfo(lcPos, "channel %d: accepts terminals from %s", index,
-               qUtf8Printable(allowed_(index)->describe()));
-    }
+    fillPrinterList(setup.printer);
 }
 
 void frmKavelin::chkEnable_Click(int index) {

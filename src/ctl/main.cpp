@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <cstdio>
 
-#include "settings/settings_check.h"
+#include "settings/settings_reader.h"
 
 namespace {
 
@@ -109,8 +109,15 @@ int ask(const QString& instance, const QByteArray& command, int timeoutMs) {
     return 0;
 }
 
+// The bridge's own reader, so a file passes here exactly when a reload would take it, and
+// the warnings are the ones start-up and a reload log.
 int check(const QString& file) {
-    if (const std::optional<SettingsProblem> problem = checkSettings(file)) {
+    Settings settings;
+    const std::optional<SettingsProblem> problem = checkSettingsFile(file, &settings);
+    for (const QString& warning : std::as_const(settings.warnings)) {
+        print(stderr, "warning: " + warning.toLocal8Bit() + '\n');
+    }
+    if (problem) {
         print(stderr, problem->text().toLocal8Bit() + '\n');
         return kFailure;
     }

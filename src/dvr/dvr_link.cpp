@@ -2,26 +2,9 @@
 
 #include "app/frmKavelin.h"
 #include "dvr/address_checks.h"
+#include "settings/setting_numbers.h"
 
 namespace {
-
-// The port as the socket takes it; a digit run beyond the TCP range is refused here
-// with the same warning as a non-digit port rather than handed on to fail later.
-std::optional<int> dvrPort(const QString& text) {
-    if (!IsDigitsOnly(text)) {
-        return std::nullopt;
-    }
-    qsizetype first = 0;
-    while (first < text.size() - 1 && text[first] == QLatin1Char('0')) {
-        ++first;
-    }
-    const QString digits = text.mid(first);
-    if (digits.size() > 5) {
-        return std::nullopt;
-    }
-    const int value = digits.toInt();
-    return value <= 65535 ? std::optional<int>(value) : std::nullopt;
-}
 
 // Every line of a link names its DVR, in the text and, for the journal, as the peer.
 void logLink(QtMsgType type, int index, const Winsock& link, const QString& what,
@@ -39,7 +22,7 @@ void frmKavelin::cmdConnect_Click(int index) {
     }
     QString warning;
     bool failed = false;
-    const auto port = dvrPort(txtPort(index)->text());
+    const auto port = setting_numbers::dvrPort(txtPort(index)->text());
     if (!port) {
         warning += QStringLiteral("POS %1: Invalid Port of DVR.\r\n").arg(index);
         failed = true;
@@ -64,7 +47,7 @@ void frmKavelin::cmdConnect_Click(int index) {
     tcpClient(index)->RemotePort(*port);
     tcpClient(index)->Connect();
     // A DVR that keeps failing is retried every second; its attempts are summarised instead.
-    if (!dvrFailures_(index).failing()) {
+    if (!channel(index).dvr.failures.failing()) {
         logLink(QtInfoMsg, index, *tcpClient(index), QStringLiteral("connecting"));
     }
     ShowDvrStatus(index, 1);
@@ -74,10 +57,12 @@ void frmKavelin::cmdConnect_Click(int index) {
 }
 
 void frmKavelin::cmdDisconnect_Click(int index) {
+    // Pressed while a reload hands the row over: it takes its new keys but stays down.
+    channel(index).handover.reconnect = false;
     endTerminalSession(index, "disconnected");
     if (tcpClient(index)->State() != Winsock::sckClosed) {
         logLink(QtInfoMsg, index, *tcpClient(index),
-                QStringLiteral("disconnected") + dvrFailures_(index).ended(steadyMs()));
+                QStringLiteral("disconnected") + channel(index).dvr.failures.ended(steadyMs()));
     }
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
@@ -94,15 +79,15 @@ void frmKavelin::cmdDisconnect_Click(int index) {
 }
 
 void frmKavelin::tcpClient_Connect(int index) {
-    dvrUpSinceMs_(index) = steadyMs();
-    if (!dvrSlamming_(index)) {
+    channel(index).dvr.upSinceMs = steadyMs();
+    if (!channel(index).dvr.slamming) {
         logDvrUp(index);
     } else {
         // A DVR that has been closing each link at once: only a link that lasts ends the
         // run, or every second would bring an "up" line and a "closed" line.
-        const qint64 upSince = dvrUpSinceMs_(index);
+        const qint64 upSince = channel(index).dvr.upSinceMs;
         QTimer::singleShot(kStableLinkMs, this, [this, index, upSince] {
-            if (dvrUpSinceMs_(index) == upSince && dvrSlamming_(index) &&
+            if (channel(index).dvr.upSinceMs == upSince && channel(index).dvr.slamming &&
                 tcpClient(index)->State() == Winsock::sckConnected) {
                 logDvrUp(index);
             }
@@ -118,8 +103,8 @@ void frmKavelin::tcpClient_Close(int index) {
     if (tcpClient(index)->State() != Winsock::sckClosing) {
         return;
     }
-    if (steadyMs() - dvrUpSinceMs_(index) < kStableLinkMs) {
-        dvrSlamming_(index) = true;
+    if (steadyMs() - channel(index).dvr.upSinceMs < kStableLinkMs) {
+        channel(index).dvr.slamming = true;
         logDvrFailure(index, QStringLiteral("closed the link at once"));
     } else {
         logLink(QtWarningMsg, index, *tcpClient(index),
@@ -146,16 +131,16 @@ void frmKavelin::tcpClient_Error(int index, int /*number*/, const QString& descr
 }
 
 void frmKavelin::logDvrUp(int index) {
-    dvrSlamming_(index) = false;
+    channel(index).dvr.slamming = false;
     logLink(QtInfoMsg, index, *tcpClient(index),
-            QStringLiteral("link up") + dvrFailures_(index).ended(steadyMs()),
+            QStringLiteral("link up") + channel(index).dvr.failures.ended(steadyMs()),
             event_log::Event::DvrLinkUp);
 }
 
 void frmKavelin::logDvrFailure(int index, const QString& reason) {
-    ++counters_(index).dvrFailures;
-    counters_(index).lastError = reason;
-    FailureRun& run = dvrFailures_(index);
+    ++channel(index).counters.dvrFailures;
+    channel(index).counters.lastError = reason;
+    FailureRun& run = channel(index).dvr.failures;
     const qint64 now = steadyMs();
     switch (run.failed(now)) {
         case FailureRun::Line::First:

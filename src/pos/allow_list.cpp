@@ -124,8 +124,8 @@ QString shown(QByteArrayView text) {
 
 }  // namespace
 
-QStringList strayAllowLines(const QList<IniLine>& lines) {
-    QStringList warnings;
+QList<StrayAllowLine> strayAllowLines(const QList<IniLine>& lines) {
+    QList<StrayAllowLine> warnings;
     std::array<int, kRowSections + 1> readLine{};  // by row: the number of the line read
     QByteArray previousHeading;
     for (const IniLine& line : lines) {
@@ -161,9 +161,10 @@ QStringList strayAllowLines(const QList<IniLine>& lines) {
                                       ? QStringLiteral("before any section")
                                       : QStringLiteral("section \"%1\"").arg(shown(heading));
             // In one pass: a "%1" in the line or the heading must stay as written.
-            warnings.append(
-                QStringLiteral("%1: line %2 \"%3\" is not read as an ALLOW line (%4)")
-                    .arg(where, QString::number(line.number + k), shown(pieces[k]), why));
+            const int number = line.number + int(k);
+            warnings.append({row, number,
+                             QStringLiteral("%1: line %2 \"%3\" is not read as an ALLOW line (%4)")
+                                 .arg(where, QString::number(number), shown(pieces[k]), why)});
         }
     }
     return warnings;

@@ -30,6 +30,12 @@ private:
     QList<QPair<QHostAddress, int>> ranges_;
 };
 
-// The lines a reader of the settings file would take for a channel's ALLOW line but that
-// are not read as one, each as a whole warning naming the row or section, the line and why.
-QStringList strayAllowLines(const QList<IniLine>& lines);
+// A line a reader of the settings file would take for a channel's ALLOW line but that is
+// not read as one: the row whose section it stands in (0 for none), its number, and a whole
+// warning naming the row or section, the line and why.
+struct StrayAllowLine {
+    int row = 0;
+    int line = 0;
+    QString text;
+};
+QList<StrayAllowLine> strayAllowLines(const QList<IniLine>& lines);

@@ -6,18 +6,16 @@ void frmKavelin::tcpServer_DataArrival(int index, qint32 /*bytesTotal*/) {
     }
     QByteArray text;
     tcpServer(index)->GetData(text);
-    if (std::optional<TerminalSession>& session = sessions_(index)) {
-        ++session->pieces;
-        session->bytes += text.size();
-    }
+    Channel& row = channel(index);
+    row.countArrival(text.size());
     if (DvrConnected(index) == kFalse) {
         return;
     }
-    ChannelCounters& counted = counters_(index);
+    Channel::Counters& counted = row.counters;
     ++counted.pieces;
     counted.bytes += text.size();
     counted.lastPieceMs = steadyMs();
-    if (shaping_(index).shaper) {
+    if (row.shaping.shaper) {
         shapeArrival(index, text);
     } else {
         ForwardToDvr(index, text);
@@ -38,6 +36,9 @@ void frmKavelin::ForwardToDvr(int index, const QByteArray& text) {
 }
 
 void frmKavelin::forwardingFailed(int index) {
+    // Not the user's Disconnect: a reload handing the row over still brings it back.
+    const bool reconnect = channel(index).handover.reconnect;
     cmdDisconnect_Click(index);
+    channel(index).handover.reconnect = reconnect;
     cmdConnect_Click(index);
 }

@@ -1,15 +1,8 @@
 #include "app/frmKavelin.h"
 #include "shaping/shaper.h"
 
-void frmKavelin::applyShaping(int index, const ShapingOptions::Lookup& value) {
-    QString key;
-    QString why;
-    const std::optional<ShapingOptions> options = ShapingOptions::parse(value, &key, &why);
-    if (!options) {
-        qCWarning(lcPos, "channel %d: %s %s; the channel will not listen for its terminal", index,
-                  qUtf8Printable(key), qUtf8Printable(why));
-    }
-    ChannelShaping& s = shaping_(index);
+void frmKavelin::applyShaping(int index, const std::optional<ShapingOptions>& options) {
+    Channel::Shaping& s = channel(index).shaping;
     if (options == s.options) {
         return;
     }
@@ -22,10 +15,10 @@ void frmKavelin::applyShaping(int index, const ShapingOptions::Lookup& value) {
     }
     s.shaper = std::make_unique<Shaper>(*options);
     if (options->lines && !s.idle) {
-        s.idle = new QTimer(this);
+        s.idle = new QTimer(&channel(index));
         s.idle->setSingleShot(true);
         connect(s.idle, &QTimer::timeout, this, [this, index] {
-            if (Shaper* shaper = shaping_(index).shaper.get()) {
+            if (Shaper* shaper = channel(index).shaping.shaper.get()) {
                 QList<QByteArray> pieces;
                 shaper->flush(pieces);
                 forwardPieces(index, pieces);
@@ -38,7 +31,7 @@ void frmKavelin::applyShaping(int index, const ShapingOptions::Lookup& value) {
 }
 
 void frmKavelin::shapeArrival(int index, const QByteArray& text) {
-    ChannelShaping& s = shaping_(index);
+    Channel::Shaping& s = channel(index).shaping;
     QList<QByteArray> pieces;
     s.shaper->feed(text, pieces);
     if (s.idle) {
@@ -88,7 +81,7 @@ bool frmKavelin::sendPieces(int index, const QList<QByteArray>& pieces) {
 }
 
 void frmKavelin::endShaping(int index) {
-    ChannelShaping& s = shaping_(index);
+    Channel::Shaping& s = channel(index).shaping;
     if (!s.shaper) {
         return;
     }

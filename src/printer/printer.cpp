@@ -88,7 +88,7 @@ void frmKavelin::PrintText(int index, const QByteArray& text) {
 }
 
 void frmKavelin::printFailed(int index, const QString& reason) {
-    ++counters_(index).printFailures;
+    ++channel(index).counters.printFailures;
     qCWarning(lcPrint, "channel %d: printing on %s failed (%s); reconnecting the channel", index,
               qUtf8Printable(printerName_.isEmpty() ? QStringLiteral("the default printer")
                                                     : printerName_),

@@ -12,7 +12,7 @@ QString frmKavelin::StatusLine() const {
         }
         ++wanted;
         linksUp += tcpClient(n)->State() == Winsock::sckConnected ? 1 : 0;
-        terminals += sessions_(n) ? 1 : 0;
+        terminals += channel(n).session() ? 1 : 0;
     }
     const QString printing = PrinterOn != 1 ? QStringLiteral("printing off")
                              : printerName_.isEmpty()
@@ -38,7 +38,7 @@ BridgeSnapshot frmKavelin::Snapshot() const {
         ChannelSnapshot c;
         c.row = n;
         const Winsock* terminal = tcpServer(n);
-        if (const std::optional<TerminalSession>& session = sessions_(n)) {
+        if (const auto& session = channel(n).session()) {
             c.terminal = QStringLiteral("connected");
             c.terminalPeer = session->peer;
         } else {
@@ -49,7 +49,7 @@ BridgeSnapshot frmKavelin::Snapshot() const {
         c.dvr = dvr->State() == Winsock::sckConnected ? QStringLiteral("connected")
                                                       : QStringLiteral("connecting");
         c.dvrAddress = dvr->RemoteHost() + QLatin1Char(':') + QString::number(dvr->RemotePort());
-        const ChannelCounters& counted = counters_(n);
+        const Channel::Counters& counted = channel(n).counters;
         c.pieces = counted.pieces;
         c.bytes = counted.bytes;
         c.dvrFailures = counted.dvrFailures;

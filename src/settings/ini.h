@@ -20,6 +20,10 @@ public:
 // (naming the file and the system's reason) when the file cannot be created or read.
 QByteArray ReadIni(const QString& path, const QByteArray& section, const QByteArray& key);
 
+// The same lookup in a file's text already loaded, so one load serves every key of a
+// start-up, a reload or a check and all of them see the same bytes.
+QByteArray iniValue(const QByteArray& text, const QByteArray& section, const QByteArray& key);
+
 // Sets the key in the section, adding what is missing, and rewrites the whole file
 // atomically. Throws IniError when the file cannot be created, read or written.
 void WriteIni(const QString& path, const QByteArray& section, const QByteArray& key,
@@ -38,6 +42,8 @@ struct IniLine {
 
 // Every line of the file, split as ReadIni splits it. Throws IniError as ReadIni does.
 QList<IniLine> readIniLines(const QString& path);
+// The same for a file's text already loaded.
+QList<IniLine> iniLines(const QByteArray& text);
 
 // Whether ReadIni takes a section line for the heading of `section`.
 bool iniOpensSection(QByteArrayView heading, QByteArrayView section);

@@ -17,9 +17,12 @@ constexpr qint64 kMaxFileBytes = 1 << 20;
 [[noreturn]] void Fail(const char* what, const QString& path, const QString& reason);
 QByteArray AsciiLower(QByteArrayView text);
 
+enum class Missing { Create, Refuse };
 // The whole file, read only when it is a regular file of at most kMaxFileBytes; created
-// empty when missing, and cleared of whatever marked it read-only (or hidden, on Windows).
-QByteArray LoadFile(const QString& path);
+// empty when missing (unless told to refuse, as a check of someone's file must), and
+// cleared of whatever marked it read-only (or hidden, on Windows). Never waits: a pipe,
+// device or folder in the file's place is refused at once.
+QByteArray LoadFile(const QString& path, Missing missing = Missing::Create);
 // Replaces the file with `text` so that it is either the old or the new text, or rewrites it
 // in place when the folder refuses new files.
 void ReplaceFile(const QString& path, const QByteArray& text);

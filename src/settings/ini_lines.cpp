@@ -2,7 +2,10 @@
 #include "settings/ini_file.h"
 
 QList<IniLine> readIniLines(const QString& path) {
-    const QByteArray text = ini_detail::LoadFile(path);
+    return iniLines(ini_detail::LoadFile(path));
+}
+
+QList<IniLine> iniLines(const QByteArray& text) {
     QList<IniLine> lines;
     QByteArray heading;
     int number = 1;

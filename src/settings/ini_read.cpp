@@ -24,8 +24,11 @@ QByteArray AsciiLower(QByteArrayView text) {
 }  // namespace ini_detail
 
 QByteArray ReadIni(const QString& path, const QByteArray& section, const QByteArray& key) {
+    return iniValue(ini_detail::LoadFile(path), section, key);
+}
+
+QByteArray iniValue(const QByteArray& text, const QByteArray& section, const QByteArray& key) {
     using ini_detail::AsciiLower;
-    const QByteArray text = ini_detail::LoadFile(path);
     const QByteArray header = '[' + AsciiLower(section) + ']';
     const QByteArray prefix = AsciiLower(key) + '=';
 
@@ -41,7 +44,7 @@ QByteArray ReadIni(const QString& path, const QByteArray& section, const QByteAr
         if (cr < 0) {
             pos = text.size();
         } else {
-            pos = (cr + 1 < text.size() && text.at(cr + 1) == '\n') ? cr + 2 : cr + 1;
+            pos = (cr + 1 < text.size() && text[cr + 1] == '\n') ? cr + 2 : cr + 1;
         }
 
         // Any "[" ends the section, even inside what looks like a value, exactly as the

@@ -60,7 +60,7 @@ void frmKavelin::Form_Unload() {
     emit unloading();
     Timer1->stop();
     for (int n = 1; n <= kChannels; ++n) {
-        if (sessions_(n) && DvrConnected(n) != kFalse) {
+        if (channel(n).session() && DvrConnected(n) != kFalse) {
             // The terminal gets FIN and may still finish what it was sending; that reaches
             // the DVR too, and its link ends once the terminal has ended.
             tcpServer(n)->Shutdown();

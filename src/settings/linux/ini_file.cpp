@@ -41,11 +41,11 @@ QString NotRegularReason(mode_t mode) {
 // forever, and a link to a device such as /dev/zero would be read until memory runs out.
 // A missing file is created empty; a file someone marked read-only gets its owner's read
 // and write access back, so it is usable again at the next read or write.
-QByteArray LoadFile(const QString& path) {
+QByteArray LoadFile(const QString& path, Missing missing) {
     const QByteArray name = QFile::encodeName(path);
     struct stat info {};
     if (::stat(name.constData(), &info) != 0) {
-        if (errno != ENOENT) {
+        if (errno != ENOENT || missing == Missing::Refuse) {
             Fail("cannot open", path, SystemReason(errno));
         }
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -57,8 +57,11 @@ void RewriteInPlace(const QString& path, const QByteArray& text) {
 
 // Only a regular file of sane size is ever read; a device name such as COM1 or NUL would
 // otherwise be opened and read from.
-QByteArray LoadFile(const QString& path) {
+QByteArray LoadFile(const QString& path, Missing missing) {
     QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink() && missing == Missing::Refuse) {
+        Fail("cannot open", path, QStringLiteral("no such file"));
+    }
     if (!info.exists() && !info.isSymLink()) {
         QFile created(path);
         // Someone else may have created it since the check; it is checked below like any file.
