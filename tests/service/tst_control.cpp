@@ -229,6 +229,10 @@ private slots:
                                    << "[Connection 3] POS_PORT: \"70000\" is not a port from 1 to "
                                       "65535\n";
         QTest::newRow("check missing") << QStringList{"check", "DIR/no.ini"} << 1 << "DIR/no.ini";
+        QTest::newRow("check pipe")
+            << QStringList{"check", "DIR/pipe.ini"} << 1 << "it is a pipe, not a file";
+        // The port start-up listens on is one the checker passes.
+        QTest::newRow("check signed port") << QStringList{"check", "DIR/signed.ini"} << 0 << "ok\n";
         QTest::newRow("no bridge")
             << QStringList{"status"} << 1 << "no bridge is running: DIR/poskavelin/control";
         QTest::newRow("no command") << QStringList{} << 2 << "usage:";
@@ -243,15 +247,40 @@ private slots:
         const QByteArray good = row(1, 9000, 9001) + "[Connection 2]\r\nIP=not an address\r\n";
         for (const auto& [name, ini] :
              {std::pair{"good.ini", good},
-              std::pair{"bad.ini", good + "[Connection 3]\r\nENABLE=1\r\nPOS_PORT=70000\r\n"}}) {
+              std::pair{"bad.ini", good + "[Connection 3]\r\nENABLE=1\r\nPOS_PORT=70000\r\n"},
+              std::pair{"signed.ini", row(1, 9000, 9001).replace("POS_PORT=", "POS_PORT= +")}}) {
             QFile file(dir.filePath(name));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(ini) == ini.size());
         }
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("pipe.ini")).constData(), 0600), 0);
         const Result result = ctl(args.replaceInStrings("DIR", dir.path()), dir.path());
         QCOMPARE(result.exitCode, exitCode);
         QVERIFY2((result.out + result.err).contains(output.replace("DIR", dir.path()).toUtf8()),
                  result.out + result.err);
         QVERIFY(!QFileInfo::exists(dir.filePath("no.ini")));  // a check creates nothing
+    }
+
+    // Connections held open and silent take no place from a scrape.
+    void idleClientsCannotStarveAScrape() {
+        const quint16 metricsPort = freePort();
+        Observed observed(kSetup + "Metrics=127.0.0.1:" + QByteArray::number(metricsPort) + "\r\n" +
+                          row(1, freePort(), freePort()));
+        QVERIFY(observed.start());
+        QVERIFY(observed.bridge.logHas("metrics at"));
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < 32; ++i) {
+            idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->connectToHost(QHostAddress::LocalHost, metricsPort);
+            QVERIFY(idle.back()->waitForConnected(3000));
+        }
+        QTest::qWait(100);
+        for (int i = 0; i < 5; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            const QByteArray scraped = httpExchange(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n");
+            QVERIFY2(scraped.startsWith("HTTP/1.1 200 OK"), scraped.left(200));
+            QVERIFY(clock.elapsed() < 3000);
+        }
     }
 
     void prometheusScrapesEveryChannel() {

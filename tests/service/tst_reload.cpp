@@ -1,5 +1,7 @@
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
@@ -27,6 +29,18 @@ QList<int> tokensOf(const QByteArray& received, int row) {
         numbers.append(it.next().captured(1).toInt());
     }
     return numbers;
+}
+
+void writeFile(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), text.size());
+}
+
+QByteArray rowWithout(int n, quint16 dvr, quint16 pos, const QByteArray& dropped) {
+    QByteArray text = row(n, dvr, pos);
+    const qsizetype at = text.indexOf(dropped);
+    return at < 0 ? text : text.remove(at, text.indexOf("\r\n", at) + 2 - at);
 }
 
 }  // namespace
@@ -112,6 +126,146 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(newDvr9.received().endsWith("row 9 anew\r\n"), 3000);
         QVERIFY(!connectTerminal(ports[2], 200));
         qDeleteAll(dvrs);
+    }
+
+    // A reload runs with nobody at the window: what a handler would put in a box goes into
+    // the reply instead, and a reload asked for while a box is open is refused, not run
+    // inside it.
+    void reloadOpensNoBoxAndIsNotRunInsideOne() {
+        Harness h(kSetup + "[Connection 1]\r\nENABLE=1\r\nDVR_PORT=9000\r\nPOS_PORT=9001\r\n",
+                  true);
+        h.load();
+        h.boxes.clear();
+        writeFile(h.iniPath(), kSetup +
+                                   "[Connection 1]\r\nENABLE=1\r\nDVR_PORT=9100\r\n"
+                                   "POS_PORT=9001\r\n");
+        bool ok = false;
+        const QString reply = h.w().Reload(&ok);
+        QVERIFY2(ok, qPrintable(reply));
+        QVERIFY2(reply.contains("warning: POS 1: Invalid IP of DVR."), qPrintable(reply));
+        QCOMPARE(h.boxes.size(), 0);
+
+        QString inside;
+        h.whileBoxOpen = [&] {
+            bool innerOk = true;
+            inside = h.w().Reload(&innerOk);
+            QVERIFY(!innerOk);
+        };
+        h.w().cmdConnect_Click(1);  // the user's Connect: the box is theirs
+        QCOMPARE(h.boxes.size(), 1);
+        QVERIFY2(inside.startsWith("reload refused, nothing changed: the window is showing"),
+                 qPrintable(inside));
+    }
+
+    // A pipe in the file's place is refused at once, by a reload and by the checker alike,
+    // and the bridge keeps forwarding.
+    void pipeInPlaceOfTheFileIsRefusedAtOnce() {
+        FakeDvr dvr;
+        Harness h;
+        auto terminal = h.openRow(1, dvr.port());
+        QVERIFY(terminal);
+        QFile::remove(h.iniPath());
+        QCOMPARE(::mkfifo(QFile::encodeName(h.iniPath()).constData(), 0600), 0);
+        QElapsedTimer clock;
+        clock.start();
+        bool ok = true;
+        const QString reply = h.w().Reload(&ok);
+        QVERIFY(!ok);
+        QVERIFY2(reply.contains("it is a pipe, not a file"), qPrintable(reply));
+        QVERIFY(clock.elapsed() < 1000);
+        terminal->write("still here");
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("still here\r\n"), 3000);
+    }
+
+    // A row without an ENABLE line keeps the box the user set; reloading the same file
+    // leaves its terminal and DVR link alone, however often.
+    void rowWithoutEnableIsNotTornDownByReloads() {
+        FakeDvr dvr;
+        const quint16 pos = freePort();
+        Harness h(QByteArray(kSetup).replace("AutoRun=1", "AutoRun=0") +
+                      rowWithout(1, dvr.port(), pos, "ENABLE="),
+                  true);
+        h.load();
+        h.w().chkEnable(1)->setValue(1);
+        h.w().cmdConnect_Click(1);
+        QTRY_COMPARE_WITH_TIMEOUT(h.w().lbPCStatus(1)->text(), QString("Listening"), 3000);
+        auto terminal = connectTerminal(pos);
+        QVERIFY(terminal);
+        QTRY_VERIFY_WITH_TIMEOUT(h.w().PosConnected(1) != 0, 3000);
+        for (int i = 0; i < 3; ++i) {
+            bool ok = false;
+            QCOMPARE(h.w().Reload(&ok), QString("reloaded, no row changed"));
+        }
+        terminal->write("kept");
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("kept\r\n"), 3000);
+        QCOMPARE(dvr.connectionCount(), 1);
+        QCOMPARE(terminal->state(), QAbstractSocket::ConnectedState);
+    }
+
+    // An ALLOW line the reader does not take would let anyone in: a reload refuses the file
+    // as the checker does, and start-up keeps the row closed.
+    void nearMissAllowLineFailsClosedEverywhere() {
+        FakeDvr dvr;
+        const quint16 pos = freePort();
+        const QByteArray ini = kSetup + row(1, dvr.port(), pos) + "ALLOW = 127.0.0.2\r\n";
+        Harness h(kSetup + row(1, dvr.port(), pos), true);
+        h.load();
+        QTRY_COMPARE_WITH_TIMEOUT(h.w().lbPCStatus(1)->text(), QString("Listening"), 3000);
+        writeFile(h.iniPath(), ini);
+        bool ok = true;
+        const QString reply = h.w().Reload(&ok);
+        QVERIFY(!ok);
+        QVERIFY2(reply.contains("[Connection 1] ALLOW: line ") &&
+                     reply.contains("looks like the row's list but is not read as one"),
+                 qPrintable(reply));
+
+        Harness fresh(ini, true);
+        fresh.load();
+        QTRY_COMPARE_WITH_TIMEOUT(fresh.w().lbStatus(1)->text(), QString("Connected"), 3000);
+        QCOMPARE(fresh.w().tcpServer(1)->State(), int(Winsock::sckClosed));
+    }
+
+    // A changed row is handed over as the stop does: the terminal gets FIN once its bytes
+    // have been read, and a DVR that reads slowly still gets every one of them.
+    void changedRowHandsOverWhatItsTerminalSent() {
+        QTcpServer slowDvr;
+        QVERIFY(slowDvr.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket*> links;
+        connect(&slowDvr, &QTcpServer::newConnection, this, [&] {
+            links.append(slowDvr.nextPendingConnection());
+            // Qt would read everything at once; bounded, the rest waits in the kernel.
+            links.last()->setReadBufferSize(64 * 1024);
+        });
+        const quint16 pos = freePort();
+        const QByteArray before = kSetup + row(1, slowDvr.serverPort(), pos);
+        Harness h(before, true);
+        h.load();
+        QTRY_COMPARE_WITH_TIMEOUT(h.w().lbPCStatus(1)->text(), QString("Listening"), 3000);
+        auto terminal = connectTerminal(pos);
+        QVERIFY(terminal);
+        QTRY_VERIFY_WITH_TIMEOUT(h.w().PosConnected(1) != 0, 3000);
+
+        const QByteArray sent(3 << 20, 'x');
+        terminal->write(sent);
+        QTest::qWait(300);  // the DVR has read nothing yet: most of it waits in between
+        writeFile(h.iniPath(), before + "ALLOW=127.0.0.1\r\n");
+        bool ok = false;
+        QCOMPARE(h.w().Reload(&ok), QString("reloaded, rows changed: 1"));
+
+        QByteArray received;
+        QElapsedTimer clock;
+        clock.start();
+        while (received.count('x') < sent.size() && clock.elapsed() < 10000) {
+            QTest::qWait(20);
+            if (!links.isEmpty()) {
+                received += links.first()->readAll();
+            }
+        }
+        QCOMPARE(received.count('x'), sent.size());
+        QTRY_COMPARE_WITH_TIMEOUT(terminal->state(), QAbstractSocket::UnconnectedState, 3000);
+        QCOMPARE(terminal->error(), QAbstractSocket::RemoteHostClosedError);
+        // And the row is back, on its new list.
+        QTRY_COMPARE_WITH_TIMEOUT(h.w().lbPCStatus(1)->text(), QString("Listening"), 5000);
     }
 };
 
