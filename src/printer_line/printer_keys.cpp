@@ -120,7 +120,9 @@ std::optional<std::pair<QString, quint16>> parseHostPort(QByteArrayView text) {
     if (host.contains(' ')) {
         return std::nullopt;
     }
-    const QString name = QString::fromLatin1(host);
+    // Names are folded to lower case so that a reload sees "Printer" and "printer" as one;
+    // an IPv6 scope above is kept as written, since interface names may differ by case.
+    const QString name = QString::fromLatin1(host).toLower();
     if (ip_address::parseDottedQuad(name) || isHostName(host)) {
         return std::pair(name, *port);
     }
@@ -276,7 +278,7 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
         }
     } else {
         if (!printer.isEmpty()) {
-            const auto endpoint = printer_keys::parseHostPort(lowerPrinter);
+            const auto endpoint = printer_keys::parseHostPort(printer);
             if (!endpoint) {
                 return bad("RECEIPT_PRINTER", printer,
                            QStringLiteral("expected host:port (an IPv4 address, a host name or "

@@ -75,8 +75,8 @@ namespace printer_keys {
 std::optional<quint16> parsePortStrict(QByteArrayView text);
 
 // host:port as RECEIPT_PRINTER takes it: a dotted quad, a host name (letters, digits,
-// hyphens and dots, labels of at most 63 characters) or a bracketed IPv6 literal. The host
-// is returned without brackets.
+// hyphens and dots, labels of at most 63 characters; folded to lower case) or a bracketed
+// IPv6 literal, a scope allowed (returned without its brackets).
 std::optional<std::pair<QString, quint16>> parseHostPort(QByteArrayView text);
 
 // FRAMING's value ("8N1", "7E2", "8n1.5") read into `settings`; false when it is not one.
