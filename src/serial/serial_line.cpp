@@ -80,8 +80,9 @@ void SerialLine::tryOpen() {
     retry_.stop();
     if (failing_) {
         qCInfo(lcSerial).noquote() << where()
-                                   << QStringLiteral("back after %1 failed attempts in %2")
+                                   << QStringLiteral("back after %1 failed %2 in %3")
                                           .arg(failedAttempts_)
+                                          .arg(failedAttempts_ == 1 ? "attempt" : "attempts")
                                           .arg(span(failingFor_.elapsed()));
     } else {
         qCInfo(lcSerial).noquote() << where() << "open";
