@@ -1,7 +1,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
