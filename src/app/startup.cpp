@@ -111,6 +111,7 @@ void frmKavelin::applyRowKeys(int n, const RowSettings& row) {
     // Neither is a control: they live only in the file, which saving leaves as it is.
     channel(n).applyAllowList(row.allow, tcpServer(n)->State() == Winsock::sckListening);
     applyShaping(n, row.shaping);
+    applyPrinterLine(n, row.printerLine);
 }
 
 void frmKavelin::applyPrinterKeys(const SetupSettings& setup) {

@@ -1,6 +1,7 @@
 #include "channel/channel.h"
 
 #include "platform/ip_address.h"
+#include "printer_line/status_responder.h"
 #include "shaping/shaper.h"
 
 Channel::Channel(int index, QObject* parent) : QObject(parent), index_(index) {}

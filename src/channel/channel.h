@@ -9,11 +9,15 @@
 #include <optional>
 
 #include "pos/allow_list.h"
+#include "printer_line/printer_keys.h"
 #include "service/event_log.h"
 #include "settings/settings_reader.h"
 #include "shaping/shaping_options.h"
 
 class Shaper;
+class SerialLine;
+class StatusResponder;
+class Winsock;
 
 // One row of the bridge beyond the window's own controls and flags: everything the row
 // holds about its terminal session, who may connect, its DVR link's failures, its shaping
@@ -81,6 +85,37 @@ public:
     };
     Counters counters;
 
+    // ---- the till's printer line: the real printer behind the row, status answers in its
+    // place, and the serial lines of a terminal or printer that are not on TCP
+    struct PrinterLine {
+        std::optional<PrinterLineOptions> options = PrinterLineOptions();
+        std::unique_ptr<StatusResponder> responder;
+        // A printer on TCP: one connection per terminal session, as raw ports expect.
+        Winsock* printer = nullptr;
+        QTimer* reachBound = nullptr;
+        // A printer on a serial line, open while the row is connected.
+        SerialLine* printerSerial = nullptr;
+        // The terminal, when it is a serial line instead of POS_PORT.
+        SerialLine* terminalSerial = nullptr;
+        // The till's bytes that the printer has not been able to take yet.
+        QByteArray waiting;
+        // The till left before its printer was reached: what it sent still goes out.
+        bool closeOnceSent = false;
+        qint64 bytesToPrinter = 0;
+        qint64 bytesFromPrinter = 0;
+        // DVR copies that could not go out while the printer path went on.
+        qint64 dvrCopiesDropped = 0;
+        qint64 droppedSinceLine = 0;
+        bool droppingCopies = false;
+    };
+    PrinterLine printerLine;
+    // With a real printer behind it the row serves its till whether or not its DVR is up.
+    bool servesWithoutDvr() const {
+        return printerLine.options &&
+               printerLine.options->printer != PrinterLineOptions::Printer::kNone;
+    }
+    bool terminalOnSerial() const { return printerLine.options && printerLine.options->posSerial; }
+
     // ---- a reload that changed the row: its new keys wait until the old session has been
     // handed over, then the row comes back on them
     struct Handover {
@@ -91,8 +126,8 @@ public:
     Handover handover;
     bool handingOver() const { return handover.next.has_value(); }
 
-    // Both the ALLOW list and the shaping keys read, so the row may listen.
-    bool keysRead() const { return access_.allow && shaping.options; }
+    // The ALLOW list, the shaping and the printer line keys all read, so the row may listen.
+    bool keysRead() const { return access_.allow && shaping.options && printerLine.options; }
 
 private:
     const int index_;

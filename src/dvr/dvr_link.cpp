@@ -54,6 +54,11 @@ void frmKavelin::cmdConnect_Click(int index) {
     cmdDisconnect(index)->setText(QStringLiteral("Stop Connecting"));
     cmdDisconnect(index)->setEnabled(true);
     cmdConnect(index)->setEnabled(false);
+    if (channel(index).servesWithoutDvr()) {
+        // A till must print while its DVR is away.
+        startSerialLines(index);
+        StartListening(index);
+    }
 }
 
 void frmKavelin::cmdDisconnect_Click(int index) {
@@ -66,6 +71,7 @@ void frmKavelin::cmdDisconnect_Click(int index) {
     }
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
+    stopSerialLines(index);
     DvrConnected(index) = kFalse;
     ShowDvrStatus(index, 0);
     cmdConnect(index)->setEnabled(true);
@@ -110,10 +116,18 @@ void frmKavelin::tcpClient_Close(int index) {
         logLink(QtWarningMsg, index, *tcpClient(index),
                 QStringLiteral("closed the link (remote host closed); reconnecting"));
     }
+    DvrConnected(index) = kFalse;
+    if (channel(index).servesWithoutDvr()) {
+        // The till and its printer go on while the DVR link is rebuilt.
+        paintLabel(lbStatus(index), QStringLiteral("Not Connected"), look::kRed, look::kWhite);
+        tcpClient(index)->Close();
+        cmdConnect_Click(index);
+        return;
+    }
     endTerminalSession(index, "closed with its DVR link");
     PosConnected(index) = kFalse;
     tcpServer(index)->Close();
-    DvrConnected(index) = kFalse;
+    stopSerialLines(index);
     ShowDvrStatus(index, 0);
     cmdConnect(index)->setEnabled(true);
     cmdDisconnect(index)->setText(QStringLiteral("Disconnect"));

@@ -180,7 +180,7 @@ void Winsock::updateReading() {
     // Reading stops while an arrival waits to be taken or the sink is too full: then the
     // bytes stay in the kernel and TCP slows the terminal down.
     if (link_) {
-        link_->setReading(state_ == sckConnected && !heldBack_ && inBytes_ == 0);
+        link_->setReading(state_ == sckConnected && !heldBack_ && !paused_ && inBytes_ == 0);
     }
 }
 
@@ -188,7 +188,7 @@ void Winsock::linkReadable() {
     if (state_ != sckConnected) {
         return;
     }
-    if (dialled_) {
+    if (dialled_ && !keepIncoming_) {
         discardDvrBytes();
         return;
     }
@@ -369,6 +369,7 @@ void Winsock::closeServer() {
 void Winsock::releaseSocket(bool flush) {
     ++generation_;
     heldBack_ = false;
+    paused_ = false;
     abandonDial();
     if (wasOverLimit_) {
         wasOverLimit_ = false;

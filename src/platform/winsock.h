@@ -101,6 +101,15 @@ public:
     void onDataArrival(std::function<void(qint32)> handler) {
         arrivalHandler_ = std::move(handler);
     }
+    // Holds back data events (the bytes stay in the kernel and TCP slows the peer down)
+    // until resumed: for a relay whose other side is not ready yet.
+    void PauseReading(bool paused) {
+        paused_ = paused;
+        updateReading();
+    }
+    // A dialled link reports what its peer sends, as a printer's answers must reach its
+    // till; otherwise, as for a DVR, it is dropped unread.
+    void KeepIncoming(bool keep) { keepIncoming_ = keep; }
     // The listening address, for tests and the benchmark: Any by default.
     void setListenAddress(const QHostAddress& address) { listenAddress_ = address; }
 
@@ -164,5 +173,7 @@ private:
     std::function<void(qint32)> arrivalHandler_;
     QPointer<Winsock> sink_;
     bool heldBack_ = false;
+    bool paused_ = false;
+    bool keepIncoming_ = false;
     bool wasOverLimit_ = false;
 };

@@ -6,9 +6,14 @@ void frmKavelin::tcpServer_DataArrival(int index, qint32 /*bytesTotal*/) {
     }
     QByteArray text;
     tcpServer(index)->GetData(text);
+    terminalArrival(index, text);
+}
+
+void frmKavelin::terminalArrival(int index, const QByteArray& text) {
     Channel& row = channel(index);
     row.countArrival(text.size());
-    if (DvrConnected(index) == kFalse) {
+    tillBytes(index, text);
+    if (!dvrTakesCopy(index)) {
         return;
     }
     Channel::Counters& counted = row.counters;
@@ -36,6 +41,14 @@ void frmKavelin::ForwardToDvr(int index, const QByteArray& text) {
 }
 
 void frmKavelin::forwardingFailed(int index) {
+    if (channel(index).servesWithoutDvr()) {
+        // The till and its printer go on; only the DVR link is rebuilt.
+        logDvrFailure(index, QStringLiteral("a send failed"));
+        DvrConnected(index) = kFalse;
+        tcpClient(index)->Close();
+        cmdConnect_Click(index);
+        return;
+    }
     // Not the user's Disconnect: a reload handing the row over still brings it back.
     const bool reconnect = channel(index).handover.reconnect;
     cmdDisconnect_Click(index);

@@ -1,10 +1,24 @@
 #include "app/frmKavelin.h"
+#include "serial/serial_line.h"
 #include "settings/setting_numbers.h"
 
 void frmKavelin::StartListening(int index) {
     Winsock* pos = tcpServer(index);
-    pos->Close();
     Channel& row = channel(index);
+    if (row.terminalOnSerial()) {
+        // The line is opened once and kept open; its own signals paint the label.
+        if (row.keysRead()) {
+            row.printerLine.terminalSerial->start();
+        }
+        return;
+    }
+    // With a printer behind it the row listens from Connect on, and its DVR coming up does
+    // not disturb a till that is printing.
+    if (row.servesWithoutDvr() &&
+        (pos->State() == Winsock::sckListening || pos->State() == Winsock::sckConnected)) {
+        return;
+    }
+    pos->Close();
     const QString portText = txtPortOpen(index)->text();
     const std::optional<int> port = setting_numbers::listenPortNumber(portText);
     // A typo in the list must never open the channel to everyone, nor one in a shaping key
@@ -75,6 +89,7 @@ void frmKavelin::tcpServer_ConnectionRequest(int index, qint32 requestId) {
     PosConnected(index) = kTrue;
     paintLabel(lbPCStatus(index), QStringLiteral("Connected"), look::kGreen, look::kBlack);
     channel(index).startSession(tcpServer(index)->PeerName());
+    openPrinterFor(index);
     emit bridgeChanged();
 }
 
@@ -99,5 +114,6 @@ void frmKavelin::tcpServer_Close(int index) {
 
 void frmKavelin::endTerminalSession(int index, const char* how) {
     endShaping(index);
+    closePrinterFor(index);
     channel(index).endSession(how);
 }

@@ -24,6 +24,19 @@ struct ChannelSnapshot {
     qint64 lastPieceAgeMs = -1;
     // The last DVR link failure's reason; empty when none.
     QString lastError;
+    // The till's printer behind the row: "connected", "connecting" or "idle" (no session),
+    // with its address or serial line; empty when the row has none.
+    QString printer;
+    QString printerAddress;
+    // Bytes relayed to the printer and back to the till, and DVR copies dropped while the
+    // printer path went on without the DVR.
+    qint64 bytesToPrinter = 0;
+    qint64 bytesFromPrinter = 0;
+    qint64 dvrCopiesDropped = 0;
+    // What the row's shaping removed (printer commands, in bytes) and each '?' it put in for
+    // a character its code page could not show: a wrong CODEPAGE shows here at once.
+    qint64 shapingFilteredBytes = 0;
+    qint64 shapingReplaced = 0;
 };
 
 struct BridgeSnapshot {

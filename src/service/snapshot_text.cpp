@@ -45,19 +45,19 @@ QString pieceAge(qint64 ms) {
 }
 
 QString statusTable(const BridgeSnapshot& snapshot) {
-    constexpr int kColumns = 9;
+    constexpr int kColumns = 10;
     // Numbers are right-aligned so that their digits line up; the last column is not padded.
-    constexpr std::array<bool, kColumns> kRight{true, false, false, true, true,
-                                                true, true,  true,  false};
+    constexpr std::array<bool, kColumns> kRight{true, false, false, false, true,
+                                                true, true,  true,  true,  false};
     QList<std::array<QString, kColumns>> lines;
-    lines.append({"ROW", "TERMINAL", "DVR", "PIECES", "BYTES", "LAST", "DVR FAILS", "PRINT FAILS",
-                  "LAST ERROR"});
+    lines.append({"ROW", "TERMINAL", "DVR", "PRINTER", "PIECES", "BYTES", "LAST", "DVR FAILS",
+                  "PRINT FAILS", "LAST ERROR"});
     for (const ChannelSnapshot& c : snapshot.channels) {
         lines.append({QString::number(c.row), withPeer(c.terminal, c.terminalPeer),
-                      withPeer(c.dvr, c.dvrAddress), QString::number(c.pieces),
-                      QString::number(c.bytes), pieceAge(c.lastPieceAgeMs),
-                      QString::number(c.dvrFailures), QString::number(c.printFailures),
-                      orDash(oneLine(c.lastError))});
+                      withPeer(c.dvr, c.dvrAddress), orDash(withPeer(c.printer, c.printerAddress)),
+                      QString::number(c.pieces), QString::number(c.bytes),
+                      pieceAge(c.lastPieceAgeMs), QString::number(c.dvrFailures),
+                      QString::number(c.printFailures), orDash(oneLine(c.lastError))});
     }
     std::array<qsizetype, kColumns> width{};
     for (const auto& cells : lines) {
@@ -93,6 +93,13 @@ QJsonDocument statusJson(const BridgeSnapshot& snapshot) {
             {"printFailures", c.printFailures},
             {"lastPieceAgeMs", c.lastPieceAgeMs < 0 ? QJsonValue() : QJsonValue(c.lastPieceAgeMs)},
             {"lastError", c.lastError},
+            {"printer", c.printer},
+            {"printerAddress", c.printerAddress},
+            {"bytesToPrinter", c.bytesToPrinter},
+            {"bytesFromPrinter", c.bytesFromPrinter},
+            {"dvrCopiesDropped", c.dvrCopiesDropped},
+            {"shapingFilteredBytes", c.shapingFilteredBytes},
+            {"shapingReplaced", c.shapingReplaced},
         });
     }
     return QJsonDocument(QJsonObject{
@@ -125,6 +132,25 @@ QByteArray prometheusText(const BridgeSnapshot& snapshot) {
          [](const ChannelSnapshot& c) { return c.dvrFailures; }},
         {"poskavelin_print_failures_total", "counter", "Pieces whose printing failed.",
          [](const ChannelSnapshot& c) { return c.printFailures; }},
+        {"poskavelin_printer_link_up", "gauge",
+         "Whether the connection to the till's own printer is up (1) or not.",
+         [](const ChannelSnapshot& c) { return qint64(c.printer == QLatin1String("connected")); }},
+        {"poskavelin_printer_sent_bytes_total", "counter",
+         "Bytes relayed from the terminal to its printer.",
+         [](const ChannelSnapshot& c) { return c.bytesToPrinter; }},
+        {"poskavelin_printer_received_bytes_total", "counter",
+         "Bytes relayed from the printer back to its terminal.",
+         [](const ChannelSnapshot& c) { return c.bytesFromPrinter; }},
+        {"poskavelin_dvr_copies_dropped_total", "counter",
+         "Pieces not sent to the DVR while its link was down or full and the printer path went "
+         "on.",
+         [](const ChannelSnapshot& c) { return c.dvrCopiesDropped; }},
+        {"poskavelin_shaping_filtered_bytes_total", "counter",
+         "Bytes of printer commands the shaping removed.",
+         [](const ChannelSnapshot& c) { return c.shapingFilteredBytes; }},
+        {"poskavelin_shaping_replaced_total", "counter",
+         "Characters the shaping replaced with '?' as the code page could not show them.",
+         [](const ChannelSnapshot& c) { return c.shapingReplaced; }},
     };
     QByteArray text;
     for (const Family& family : kFamilies) {

@@ -1,4 +1,5 @@
 #include "app/frmKavelin.h"
+#include "serial/serial_line.h"
 
 QString frmKavelin::StatusLine() const {
     // Counted over the rows the user set going (their Disconnect button is live), so a
@@ -56,6 +57,28 @@ BridgeSnapshot frmKavelin::Snapshot() const {
         c.printFailures = counted.printFailures;
         c.lastPieceAgeMs = counted.lastPieceMs < 0 ? -1 : now - counted.lastPieceMs;
         c.lastError = counted.lastError;
+        const Channel& row = channel(n);
+        const Channel::PrinterLine& line = row.printerLine;
+        if (row.terminalOnSerial() && !row.session()) {
+            c.terminal = line.terminalSerial->isOpen() ? QStringLiteral("listening")
+                                                       : QStringLiteral("closed");
+            c.terminalPeer = line.options->posSerial->port;
+        }
+        if (line.printer) {
+            const int state = line.printer->State();
+            c.printer = state == Winsock::sckConnected    ? QStringLiteral("connected")
+                        : state == Winsock::sckConnecting ? QStringLiteral("connecting")
+                                                          : QStringLiteral("idle");
+            c.printerAddress = line.printer->RemoteHost() + QLatin1Char(':') +
+                               QString::number(line.printer->RemotePort());
+        } else if (line.printerSerial) {
+            c.printer = line.printerSerial->isOpen() ? QStringLiteral("connected")
+                                                     : QStringLiteral("connecting");
+            c.printerAddress = line.options->printerSerial.port;
+        }
+        c.bytesToPrinter = line.bytesToPrinter;
+        c.bytesFromPrinter = line.bytesFromPrinter;
+        c.dvrCopiesDropped = line.dvrCopiesDropped;
         snapshot.channels.append(c);
     }
     return snapshot;

@@ -87,7 +87,10 @@ private:
                 }
             };
             checkPort("DVR_PORT", row.dvrPort, setting_numbers::dvrPort);
-            checkPort("POS_PORT", row.posPort, setting_numbers::listenPort);
+            // A terminal on a serial line leaves POS_PORT unused.
+            if (value(section, "POS_SERIAL").trimmed().isEmpty()) {
+                checkPort("POS_PORT", row.posPort, setting_numbers::listenPort);
+            }
         }
 
         const QByteArray allowText = value(section, "ALLOW");
@@ -121,6 +124,13 @@ private:
             },
             &badKey, &why);
         if (!row.shaping) {
+            settings_.problems.append(
+                SettingsProblem{QString::fromUtf8(section), badKey, why, n, true});
+        }
+        row.printerLine = PrinterLineOptions::parse(
+            [&](const char* key) -> std::optional<QByteArray> { return value(section, key); },
+            &badKey, &why);
+        if (!row.printerLine) {
             settings_.problems.append(
                 SettingsProblem{QString::fromUtf8(section), badKey, why, n, true});
         }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "pos/allow_list.h"
+#include "printer_line/printer_keys.h"
 #include "shaping/shaping_options.h"
 
 // What makes a settings file unusable for a reload (or for `poskavelinctl check`): the
@@ -50,6 +51,9 @@ struct RowSettings {
     // typo can neither open it to everyone nor let card numbers through.
     std::optional<AllowList> allow = AllowList();
     std::optional<ShapingOptions> shaping = ShapingOptions();
+    // The till's printer behind the row, status answers, serial lines; nullopt when the keys
+    // do not read, and the row then never listens either.
+    std::optional<PrinterLineOptions> printerLine = PrinterLineOptions();
 
     // The row as it runs once these keys are applied over a box that holds `enableNow`: an
     // absent ENABLE leaves the box as it is, at start-up and at a reload alike.
