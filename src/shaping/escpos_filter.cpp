@@ -32,7 +32,7 @@ quint64 word(std::uint8_t low, std::uint8_t high) {
 }  // namespace
 
 void EscPosFilter::reset() {
-    *this = EscPosFilter();
+    resetKeepingCount(*this);
 }
 
 qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
@@ -41,6 +41,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
+    qsizetype passed = 0;
     while (p < end) {
         switch (state_) {
             case State::kText: {
@@ -49,6 +50,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                     ++p;
                 }
                 if (p != run) {
+                    passed += p - run;
                     if (blankPending_ && *run != ' ' && *run != '\t') {
                         out.append(' ');
                     }
@@ -67,6 +69,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                 } else if (c == kDle) {
                     state_ = State::kDle;
                 } else if (c == '\n' || c == '\r') {
+                    ++passed;
                     out.append(static_cast<char>(c));
                     atLineStart_ = true;
                     blankPending_ = false;
@@ -136,6 +139,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
         }
     }
     out_ = nullptr;
+    dropped_ += (p - begin) - passed;
     return p - begin;
 }
 
@@ -148,6 +152,7 @@ void EscPosFilter::startEsc(std::uint8_t c) {
             lineEnd();
             table_ = -1;
             multiByte_ = -1;
+            national_ = 0;
             changed_ = true;
             state_ = State::kText;
             return;
@@ -159,6 +164,9 @@ void EscPosFilter::startEsc(std::uint8_t c) {
             return;
         case 't':
             expect(Header::kCodeTable, 1);
+            return;
+        case 'R':
+            expect(Header::kNational, 1);
             return;
         case 'J':
         case 'K':
@@ -204,7 +212,6 @@ void EscPosFilter::startEsc(std::uint8_t c) {
         case 'E':
         case 'G':
         case 'M':
-        case 'R':
         case 'T':
         case 'U':
         case 'V':
@@ -338,6 +345,11 @@ void EscPosFilter::onHeader() {
     switch (header_) {
         case Header::kCodeTable:
             table_ = n[0];
+            changed_ = true;
+            finishCommand();
+            return;
+        case Header::kNational:
+            national_ = n[0];
             changed_ = true;
             finishCommand();
             return;

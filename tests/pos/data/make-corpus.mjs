@@ -71,7 +71,8 @@ function png(width, height, square) {
 const receipts = [];
 
 // receiptline's thermal printers: logo and QR code as GS 8 L graphics, EAN-13 with
-// GS k, rules in the Katakana table (ESC t 1), text in PC858 (ESC t 19), GS V cut.
+// GS k, rules in the Katakana table (ESC t 1, its box-drawing 0x95), text in PC858
+// (ESC t 19), GS V cut.
 receipts.push({
     name: 'receiptline-cafe',
     bytes: receiptline.transform(`{image:${png(160, 64, 8)}}
@@ -97,9 +98,11 @@ Merci et à bientôt!
         'Café Zürich',
         'Bahnhofstrasse 1, 8001 Zürich',
         'Tel. +41 44 123 45 67',
+        '─'.repeat(42),
         'Croissant €2.50',
         'Café crème €4.80',
         'Apfelstrudel mit Sahne €6.20',
+        '─'.repeat(42),
         'TOTAL €13.50',
         'Visa 4111 11** **** 1111',
         'Beleg-Nr. 2024031514223301',
@@ -109,7 +112,7 @@ Merci et à bientôt!
 });
 
 // receiptline's generic printers: GS v 0 raster images, text in WPC1252 (ESC t 16),
-// which the channel does not name but the stream selects.
+// which the channel does not name but the stream selects; rules in the Katakana table.
 receipts.push({
     name: 'receiptline-generic-raster',
     bytes: receiptline.transform(`{image:${png(256, 120, 12)}}
@@ -128,8 +131,10 @@ Au revoir — à demain`, { cpl: 48, encoding: 'cp1252', command: 'generic' }),
     expected: [
         'Boulangerie Lefèvre',
         '12 rue de la Paix, 75002 Paris',
+        '─'.repeat(48),
         'Baguette tradition €1,30',
         'Pain au chocolat ×2 €2,60',
+        '─'.repeat(48),
         'Mastercard 5555-55**-****-4444',
         'Autorisation 004144',
         'Terminal 90210456712345679',
