@@ -10,12 +10,11 @@ constexpr std::uint8_t kEsc = 0x1B;
 constexpr std::uint8_t kFs = 0x1C;
 constexpr std::uint8_t kGs = 0x1D;
 
-// Bytes that print as themselves: TAB, ASCII from blank to '~', and everything from 0x80
+// Bytes that print as themselves: ASCII from blank to '~', and everything from 0x80
 // (the upper half of a code table, or part of a multi-byte character). DEL is left out:
 // it prints nothing, and ICU's IBM tables decode it as SUB.
 constexpr std::array<bool, 256> kPrintable = [] {
     std::array<bool, 256> table{};
-    table['\t'] = true;
     for (int c = 0x20; c < 0x7F; ++c) {
         table[c] = true;
     }
@@ -51,7 +50,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                 }
                 if (p != run) {
                     passed += p - run;
-                    if (blankPending_ && *run != ' ' && *run != '\t') {
+                    if (blankPending_ && *run != ' ') {
                         out.append(' ');
                     }
                     blankPending_ = false;
@@ -68,6 +67,13 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                     state_ = State::kFs;
                 } else if (c == kDle) {
                     state_ = State::kDle;
+                } else if (c == '\t') {
+                    // A tab moves to the next column; the DVR gets no control but the
+                    // line end, so it is the blank between the columns.
+                    ++passed;
+                    out.append(' ');
+                    atLineStart_ = false;
+                    blankPending_ = false;
                 } else if (c == '\n' || c == '\r') {
                     ++passed;
                     out.append(static_cast<char>(c));

@@ -7,10 +7,10 @@
 // Strips ESC/POS printer commands out of a terminal's byte stream and keeps the text the
 // printer would have printed. A command and every one of its parameter bytes go,
 // including length-prefixed blocks (GS ( k, GS ( L, GS 8 L, FS ( ...), bit and raster
-// images and NUL-terminated barcode data; so does every other C0 control except CR, LF
-// and TAB, and DEL. Form feed, cuts and the print-and-feed commands end a line (an LF
-// is written when a line is open), and a horizontal move (ESC $, ESC \) becomes one
-// blank between words, so that columns set apart by print position do not run together.
+// images and NUL-terminated barcode data; so does every other C0 control except CR and
+// LF, and DEL; a TAB becomes a blank. Form feed, cuts and the print-and-feed commands end a line
+// (an LF is written when a line is open), and a horizontal move (ESC $, ESC \) becomes one blank
+// between words, so that columns set apart by print position do not run together.
 //
 // The filter is a state machine that keeps its place across feed() calls, so a command
 // may be split across arrivals at any byte, and an image of any size is skipped by

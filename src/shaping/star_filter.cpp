@@ -13,10 +13,9 @@ constexpr std::uint8_t kRs = 0x1E;
 // lost terminator cannot swallow the rest of the receipt.
 constexpr int kTerminatedLimit = 256;
 
-// As for ESC/POS: TAB, ASCII from blank to '~', and the upper half of the code table.
+// As for ESC/POS: ASCII from blank to '~', and the upper half of the code table.
 constexpr std::array<bool, 256> kPrintable = [] {
     std::array<bool, 256> table{};
-    table['\t'] = true;
     for (int c = 0x20; c < 0x7F; ++c) {
         table[c] = true;
     }
@@ -51,6 +50,10 @@ qsizetype StarFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                     ++p;
                 }
                 if (p != run) {
+                    if (blankPending_ && *run != ' ') {
+                        out.append(' ');
+                    }
+                    blankPending_ = false;
                     passed += p - run;
                     out.append(reinterpret_cast<const char*>(run), p - run);
                     atLineStart_ = false;
@@ -59,10 +62,18 @@ qsizetype StarFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                 const std::uint8_t c = *p++;
                 if (c == kEsc) {
                     state_ = State::kEsc;
+                } else if (c == '\t') {
+                    // A tab moves to the next column; the DVR gets no control but the
+                    // line end, so it is the blank between the columns.
+                    ++passed;
+                    out.append(' ');
+                    atLineStart_ = false;
+                    blankPending_ = false;
                 } else if (c == '\n' || c == '\r') {
                     ++passed;
                     out.append(static_cast<char>(c));
                     atLineStart_ = true;
+                    blankPending_ = false;
                 } else if (c == '\f' || c == '\v') {
                     lineEnd();
                 }
@@ -270,6 +281,10 @@ void StarFilter::startEscGs(std::uint8_t c) {
             return;
         case 'A':
         case 'R':
+            // Absolute and relative print position: columns set apart by position keep
+            // a blank between them.
+            skip(2, After::kBlank);
+            return;
         case 'h':
             skip(2);
             return;
@@ -427,6 +442,8 @@ void StarFilter::finishCommand() {
     state_ = raster_ ? State::kRaster : State::kText;
     if (after_ == After::kLineEnd) {
         lineEnd();
+    } else if (after_ == After::kBlank && !atLineStart_) {
+        blankPending_ = true;
     }
     after_ = After::kNothing;
 }
@@ -436,4 +453,5 @@ void StarFilter::lineEnd() {
         out_->append('\n');
         atLineStart_ = true;
     }
+    blankPending_ = false;
 }

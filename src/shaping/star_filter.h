@@ -12,8 +12,9 @@
 // images (ESC GS S), logos (ESC FS q, ESC FS p), barcodes (ESC b ... RS), QR codes
 // (ESC GS y) and PDF417 (ESC GS x), and the status and automatic status requests (ENQ,
 // EOT, ETB, ESC ACK, ESC RS a, ESC GS ETX); so do the controls for emphasis, underline,
-// inversion and size (SO, SI, DC2, DC4 among them), and every other C0 control except CR,
-// LF and TAB. Form feed, VT, the feeds (ESC a, ESC J, ESC I) and the cut (ESC d) end a line.
+// inversion and size (SO, SI, DC2, DC4 among them), and every other C0 control except CR
+// and LF; a TAB becomes a blank. Form feed, VT, the feeds (ESC a, ESC J, ESC I) and the cut (ESC d)
+// end a line.
 //
 // ESC GS t n reports its table in codeTable() (Star's numbering, not Epson's), ESC R n in
 // internationalSet(), and ESC @ resets both. Command lengths follow Star's "STAR Line Mode
@@ -58,7 +59,7 @@ private:
         kRasterMargin,
         kRasterData,
     };
-    enum class After : std::uint8_t { kNothing, kLineEnd };
+    enum class After : std::uint8_t { kNothing, kLineEnd, kBlank };
 
     void startEsc(std::uint8_t c);
     void startEscGs(std::uint8_t c);
@@ -84,4 +85,5 @@ private:
     quint32 items_ = 0;  // logos still to come of ESC FS q
     bool raster_ = false;
     bool atLineStart_ = true;
+    bool blankPending_ = false;
 };

@@ -21,8 +21,9 @@
 //
 // Nothing undecodable passes: a byte or sequence the terminal's table cannot decode, and a
 // character the DVR's code page lacks, become '?'. With `scrub` (a FILTER is on) so does
-// every C0 control but TAB, CR and LF, DEL and every C1 control, whatever a table decodes
-// a byte to (ICU's windows-1252 gives U+0081 for 0x81, its IBM tables SUB for some bytes).
+// every C0 control but TAB, CR and LF, DEL and
+// every C1 control, whatever a table decodes a byte to (ICU's windows-1252 gives U+0081 for 0x81,
+// its IBM tables SUB for some bytes).
 class Transcoder {
 public:
     // Whose numbering a code table command uses.
