@@ -21,13 +21,19 @@ void frmKavelin::applyShaping(int index, const ShapingOptions::Lookup& value) {
         return;
     }
     s.shaper = std::make_unique<Shaper>(*options);
-    if (options->lines && !s.idle) {
+    // Without LINES the timer still releases a card number's run held back at the end of
+    // an arrival.
+    if ((options->lines || options->maskPan) && !s.idle) {
         s.idle = new QTimer(this);
         s.idle->setSingleShot(true);
         connect(s.idle, &QTimer::timeout, this, [this, index] {
             if (Shaper* shaper = shaping_(index).shaper.get()) {
                 QList<QByteArray> pieces;
                 shaper->flush(pieces);
+                if (shaper->hasPartial()) {
+                    // A card number's run held back: it goes out at the next wait's end.
+                    shaping_(index).idle->start();
+                }
                 forwardPieces(index, pieces);
             }
         });
