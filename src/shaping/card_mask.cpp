@@ -161,7 +161,8 @@ TrailingRun trailingRun(QByteArrayView text, ByteForm form) {
                 runStart = i;
                 groups.clear();
             }
-            if (i == 0 || !isDigit(s[i - 1])) {
+            // A digit byte inside a GB18030 character before it ends no group of this run.
+            if (runStart == i || !isDigit(s[i - 1])) {
                 if (groups.size() == kMaxDigits) {
                     groups.erase(groups.begin());
                 }
