@@ -125,6 +125,13 @@ void Shaper::feed(QByteArrayView bytes, QList<QByteArray>& pieces) {
 }
 
 void Shaper::flush(QList<QByteArray>& pieces) {
+    if (options_.lines && options_.maskPan && !heldOnly_ && !line_.isEmpty() &&
+        trailingRun(context_ + line_, form_).holdStart < context_.size() + line_.size()) {
+        // A pause before a run of digits has ended: the whole line waits one more pause
+        // rather than go out in two pieces.
+        heldOnly_ = true;
+        return;
+    }
     if (!line_.isEmpty()) {
         line_ = give(std::exchange(line_, QByteArray()), heldOnly_ ? Cut::kUnfinished : Cut::kHold,
                      pieces);

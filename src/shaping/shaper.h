@@ -35,9 +35,10 @@ struct ShapingCounts {
 // With MASK=pan a card number cannot be cut around. Where a piece ends before its line
 // does (LINE_MAX, flush(), or the end of an arrival without LINES), a run of digit groups
 // at its end that further digits could still make a card number of is held back for the
-// next piece, up to 64 bytes (half of LINE_MAX when that is less). A run held at one cut
-// and still unfinished at the next flush() goes out with every digit past its first 6
-// masked, and the digits that continue it are masked as part of it.
+// next piece, up to 64 bytes (half of LINE_MAX when that is less); at a flush() the whole
+// partial line waits, so that a pause does not split it. A run held at one cut and still
+// unfinished at the next flush() goes out with every digit past its first 6 masked, and the
+// digits that continue it are masked as part of it.
 //
 // The Shaper holds no timer: after a feed() or flush() that leaves hasPartial() true, the
 // caller (re)starts one of idleMs() and calls flush() when it fires, and finish() when the
