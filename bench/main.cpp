@@ -470,6 +470,13 @@ int run(const Options& o) {
             r.throughputBusySlowest.push_back(t.slowestMBs);
         });
     }
+    if (o.quick) {
+        // One round of the shaped channel alone, so that a change to the shaping shows in a
+        // quick run too.
+        std::cerr << "throughput, 1 channel, all shaping on\n";
+        bridge.throughputShapedOne.push_back(
+            measureThroughput(shaped, 1, kThroughputWarmup, kThroughputOneWindow).totalMBs);
+    }
     report.noise.othersLoad = othersCores(loadStart, sampleWork(all), secondsSince(loadClock));
     for (Relay* r : processes) {
         r->notePeak(sampleGroup(r->processes));

@@ -215,7 +215,8 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
            << number(kLoadedCores, 1) << ") in every window of this run.\n\n";
     }
     if (report.quick) {
-        md << "Quick run: latency only (no throughput, idle or refusing windows).\n\n";
+        md << "Quick run: latency and the shaped channel's throughput only (no other "
+              "throughput, idle or refusing windows).\n\n";
     }
     md << "- Machine: " << report.cpus << " CPUs (nproc), " << report.cpuModel << ", "
        << report.kernel << "\n";

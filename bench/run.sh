@@ -3,7 +3,8 @@
 # connection and writes bench/RESULTS.md with its latency plots in bench/plots (about a
 # minute and a half, most of it the two 30 s quiet windows). Extra arguments go to the tool,
 # e.g. --terminals 4.
-#   bench/run.sh --quick   latency only, in well under 30 s, to check a change; writes
+#   bench/run.sh --quick   latency and the shaped channel's throughput only, in well under
+#                          30 s, to check a change; writes
 #                          build/bench/QUICK.md and leaves bench/ alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."

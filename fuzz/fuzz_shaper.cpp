@@ -1,30 +1,36 @@
 // Fuzzing of the Shaper, the per-channel shaping of terminal output for the DVR.
 //
-// Input layout: byte 0 turns on LINES (bit 0), FILTER=escpos (bit 1) and MASK=pan
-// (bit 2) and picks CODEPAGE (bits 3-5, 0 = none); byte 1 picks DVR_CODEPAGE (bits 0-2,
-// 0 = none, used only with a CODEPAGE) and LINE_MAX (bits 3-7: 16, 17, ... or 256); byte
-// 2 seeds how the rest, the terminal's bytes, is cut into arrivals and where the idle
+// Input layout: byte 0 turns on LINES (bit 0), FILTER (bit 1; escpos, or star with bit 6)
+// and MASK=pan (bit 2), picks CODEPAGE (bits 3-5, 0 = none) and ESC_T=ignore (bit 7); byte 1 picks
+// DVR_CODEPAGE (bits 0-2, 0 = none, used only with a CODEPAGE) and LINE_MAX (bits 3-7: 16, 17, ...
+// or 256); byte 2 seeds how the rest, the terminal's bytes, is cut into arrivals and where the idle
 // timer fires in between. The same bytes are also fed as one arrival with no idle time.
 //
 // Nothing may crash, hang, leak or read out of bounds, and these hold:
 //   1. the pieces hold at most 4 bytes per input byte (the most any conversion offered
 //      gives for one byte: an invalid byte's U+FFFD in GB18030), and none shows nothing
 //      (blanks, CR and LF only);
-//   2. with FILTER=escpos, no piece holds a byte below 0x20 but CR, LF and TAB;
+//   2. with a FILTER, no piece holds a control byte (below 0x20, or DEL) but the CR and LF
+//      of a piece without LINES; and with DVR_CODEPAGE=utf-8 no U+FFFD and no C1 control;
 //   3. with LINES=1, no piece holds CR or LF, ends in a blank, or is longer than
 //      LINE_MAX; and unless the idle timer fired, where the arrivals were cut changes
 //      nothing;
 //   4. without FILTER and transcoding, every byte but blanks and line ends arrives, in
-//      order (digits and the mask's '*' counted as one kind).
+//      order (digits and the mask's '*' counted as one kind);
+//   5. and with MASK=pan, every digit that masking each line of the input whole hides is
+//      hidden, however the arrivals and the idle flushes cut it: no middle digit of a card
+//      number reaches the DVR.
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 
+#include "shaping/card_mask.h"
 #include "shaping/shaper.h"
 
 namespace {
@@ -75,6 +81,32 @@ bool isLineEnd(char c) {
     return c == '\r' || c == '\n';
 }
 
+QByteArray nonBlank(const QByteArray& text) {
+    QByteArray out;
+    for (const char c : text) {
+        if (!isBlank(c) && !isLineEnd(c)) {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The input masked line by line, whole: what must be hidden however it is cut.
+QByteArray maskedWhole(const QByteArray& bytes, ByteForm form) {
+    QByteArray out;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= bytes.size(); ++i) {
+        if (i == bytes.size() || isLineEnd(bytes[i])) {
+            QByteArray line = bytes.mid(start, i - start);
+            maskCardNumbers(line, form);
+            out += line;
+            out += '\n';
+            start = i + 1;
+        }
+    }
+    return out;
+}
+
 // The bytes that must arrive, in the form check 4 compares them in.
 QByteArray visible(const QByteArray& text) {
     QByteArray out;
@@ -100,8 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::optional<ShapingOptions> parsed = ShapingOptions::parse(
         [&](const char* key) -> std::optional<QByteArray> {
             const QByteArray k(key);
-            const char* value = k == "LINES"          ? (data[0] & 1 ? "1" : "0")
-                                : k == "FILTER"       ? (data[0] & 2 ? "escpos" : "none")
+            const char* value = k == "LINES" ? (data[0] & 1 ? "1" : "0")
+                                : k == "FILTER"
+                                    ? (data[0] & 2 ? (data[0] & 64 ? "star" : "escpos") : "none")
+                                : k == "ESC_T"        ? (data[0] & 128 ? "ignore" : "follow")
                                 : k == "MASK"         ? (data[0] & 4 ? "pan" : "none")
                                 : k == "CODEPAGE"     ? codePage
                                 : k == "DVR_CODEPAGE" ? dvrCodePage
@@ -122,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         qsizetype shown = 0;
         for (const char c : piece) {
             const auto u = static_cast<unsigned char>(c);
-            if (options.filterEscPos && u < 0x20 && !isLineEnd(c) && c != '\t') {
+            const bool filtered = options.filter != ShapingOptions::Filter::kNone;
+            if (filtered && (u < 0x20 || u == 0x7F) && (options.lines || !isLineEnd(c))) {
                 fail("a control byte passed the filter", input, piece.toHex(' '));
             }
             if (options.lines && isLineEnd(c)) {
@@ -135,6 +170,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (options.lines && (isBlank(piece.back()) || piece.size() > options.lineMax)) {
             fail("a line piece ends in a blank or passes LINE_MAX", input, piece.toHex(' '));
+        }
+    }
+    if (options.filter != ShapingOptions::Filter::kNone && options.dvrCodePage == CodePage::kUtf8) {
+        const QString text = QString::fromUtf8(joined);
+        for (const QChar c : text) {
+            if (c == QChar::ReplacementCharacter || (c.unicode() >= 0x80 && c.unicode() <= 0x9F)) {
+                fail("U+FFFD or a C1 control reached the DVR", input, joined.toHex(' '));
+            }
         }
     }
     if (joined.size() > 4 * bytes.size()) {
@@ -150,9 +193,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      cut.pieces.join('|').toHex(' '));
         }
     }
-    if (!options.filterEscPos && !options.transcodes() && visible(joined) != visible(bytes)) {
+    if (options.filter == ShapingOptions::Filter::kNone && !options.transcodes() &&
+        visible(joined) != visible(bytes)) {
         fail("bytes were lost or reordered", input,
              "in  " + visible(bytes).toHex(' ') + "\n  out " + visible(joined).toHex(' '));
+    }
+    if (options.maskPan && options.filter == ShapingOptions::Filter::kNone &&
+        !options.transcodes()) {
+        const QByteArray must = nonBlank(maskedWhole(bytes, byteFormOf(options.codePage)));
+        const QByteArray shown = nonBlank(joined);
+        for (qsizetype i = 0; i < must.size() && i < shown.size(); ++i) {
+            if (must[i] == '*' && shown[i] != '*') {
+                fail("a digit that masking the whole line hides went out in clear", input,
+                     "whole " + must + "\n  cut   " + shown);
+            }
+        }
     }
     return 0;
 }

@@ -14,13 +14,19 @@ void frmKavelin::applyShaping(int index, const std::optional<ShapingOptions>& op
         return;
     }
     s.shaper = std::make_unique<Shaper>(*options);
-    if (options->lines && !s.idle) {
+    // Without LINES the timer still releases a card number's run held back at the end of
+    // an arrival.
+    if ((options->lines || options->maskPan) && !s.idle) {
         s.idle = new QTimer(&channel(index));
         s.idle->setSingleShot(true);
         connect(s.idle, &QTimer::timeout, this, [this, index] {
             if (Shaper* shaper = channel(index).shaping.shaper.get()) {
                 QList<QByteArray> pieces;
                 shaper->flush(pieces);
+                if (shaper->hasPartial()) {
+                    // A card number's run held back: it goes out at the next wait's end.
+                    channel(index).shaping.idle->start();
+                }
                 forwardPieces(index, pieces);
             }
         });

@@ -1,5 +1,6 @@
 #include "app/frmKavelin.h"
 #include "serial/serial_line.h"
+#include "shaping/shaper.h"
 
 QString frmKavelin::StatusLine() const {
     // Counted over the rows the user set going (their Disconnect button is live), so a
@@ -79,6 +80,10 @@ BridgeSnapshot frmKavelin::Snapshot() const {
         c.bytesToPrinter = line.bytesToPrinter;
         c.bytesFromPrinter = line.bytesFromPrinter;
         c.dvrCopiesDropped = line.dvrCopiesDropped;
+        if (const Shaper* shaper = row.shaping.shaper.get()) {
+            c.shapingFilteredBytes = shaper->counts().filteredBytes;
+            c.shapingReplaced = shaper->counts().replaced;
+        }
         snapshot.channels.append(c);
     }
     return snapshot;

@@ -15,6 +15,19 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+bool isSeparator(char c) {
+    return c == ' ' || c == '-' || c == '\t';
+}
+
+bool isGbLead(ByteForm form, char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return form == ByteForm::kGb18030 && u >= 0x81 && u <= 0xFE;
+}
+
+qsizetype gbWidth(const char* s, qsizetype i, qsizetype n) {
+    return i + 1 < n && isDigit(s[i + 1]) ? 4 : 2;
+}
+
 struct Group {
     qsizetype start;
     int digits;
@@ -104,9 +117,8 @@ void maskCardNumbers(QByteArray& text, ByteForm form) {
     i = 0;
     Groups groups;
     while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (form == ByteForm::kGb18030 && c >= 0x81 && c <= 0xFE) {
-            i += i + 1 < n && isDigit(s[i + 1]) ? 4 : 2;
+        if (isGbLead(form, s[i])) {
+            i += gbWidth(s, i, n);
             continue;
         }
         if (!isDigit(s[i])) {
@@ -120,12 +132,81 @@ void maskCardNumbers(QByteArray& text, ByteForm form) {
                 ++i;
             }
             groups.append({start, static_cast<int>(i - start)});
-            if (i + 1 < n && (s[i] == ' ' || s[i] == '-') && isDigit(s[i + 1])) {
-                ++i;
+            qsizetype next = i;
+            while (next < n && isSeparator(s[next])) {
+                ++next;
+            }
+            if (next > i && next < n && isDigit(s[next])) {
+                i = next;
                 continue;
             }
             break;
         }
         maskRun(s, groups);
+    }
+}
+
+TrailingRun trailingRun(QByteArrayView text, ByteForm form) {
+    const char* const s = text.data();
+    const qsizetype n = text.size();
+    qsizetype runStart = n;
+    // The starts and digit counts of the run's last groups: a card held back has at most
+    // kMaxDigits - 1 digits, so no more groups than that can matter.
+    QVarLengthArray<Group, kMaxDigits> groups;
+    qsizetype i = 0;
+    while (i < n) {
+        const char c = s[i];
+        if (isDigit(c)) {
+            if (runStart == n) {
+                runStart = i;
+                groups.clear();
+            }
+            // A digit byte inside a GB18030 character before it ends no group of this run.
+            if (runStart == i || !isDigit(s[i - 1])) {
+                if (groups.size() == kMaxDigits) {
+                    groups.erase(groups.begin());
+                }
+                groups.append({i, 0});
+            }
+            ++groups.back().digits;
+            ++i;
+        } else if (isSeparator(c) && runStart != n) {
+            ++i;
+        } else {
+            runStart = n;
+            i += isGbLead(form, c) ? gbWidth(s, i, n) : 1;
+        }
+    }
+    TrailingRun tail{runStart, n};
+    int digits = 0;
+    for (qsizetype g = groups.size() - 1; runStart != n && g >= 0; --g) {
+        digits += groups[g].digits;
+        if (digits >= kMaxDigits) {
+            break;
+        }
+        tail.holdStart = groups[g].start;
+    }
+    return tail;
+}
+
+void maskUnfinishedRun(QByteArray& text, qsizetype runStart, qsizetype from) {
+    char* const s = text.data();
+    int index = 0;
+    for (qsizetype i = runStart; i < text.size(); ++i) {
+        if (isDigit(s[i])) {
+            if (i >= from && index >= kKeptFirst) {
+                s[i] = '*';
+            }
+            ++index;
+        }
+    }
+}
+
+void maskLeadingRun(QByteArray& text, qsizetype from) {
+    char* const s = text.data();
+    for (qsizetype i = from; i < text.size() && (isDigit(s[i]) || isSeparator(s[i])); ++i) {
+        if (isDigit(s[i])) {
+            s[i] = '*';
+        }
     }
 }

@@ -10,12 +10,11 @@ constexpr std::uint8_t kEsc = 0x1B;
 constexpr std::uint8_t kFs = 0x1C;
 constexpr std::uint8_t kGs = 0x1D;
 
-// Bytes that print as themselves: TAB, ASCII from blank to '~', and everything from 0x80
+// Bytes that print as themselves: ASCII from blank to '~', and everything from 0x80
 // (the upper half of a code table, or part of a multi-byte character). DEL is left out:
 // it prints nothing, and ICU's IBM tables decode it as SUB.
 constexpr std::array<bool, 256> kPrintable = [] {
     std::array<bool, 256> table{};
-    table['\t'] = true;
     for (int c = 0x20; c < 0x7F; ++c) {
         table[c] = true;
     }
@@ -32,7 +31,7 @@ quint64 word(std::uint8_t low, std::uint8_t high) {
 }  // namespace
 
 void EscPosFilter::reset() {
-    *this = EscPosFilter();
+    resetKeepingCount(*this);
 }
 
 qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
@@ -41,6 +40,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
+    qsizetype passed = 0;
     while (p < end) {
         switch (state_) {
             case State::kText: {
@@ -49,7 +49,8 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                     ++p;
                 }
                 if (p != run) {
-                    if (blankPending_ && *run != ' ' && *run != '\t') {
+                    passed += p - run;
+                    if (blankPending_ && *run != ' ') {
                         out.append(' ');
                     }
                     blankPending_ = false;
@@ -66,7 +67,15 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
                     state_ = State::kFs;
                 } else if (c == kDle) {
                     state_ = State::kDle;
+                } else if (c == '\t') {
+                    // A tab moves to the next column; the DVR gets no control but the
+                    // line end, so it is the blank between the columns.
+                    ++passed;
+                    out.append(' ');
+                    atLineStart_ = false;
+                    blankPending_ = false;
                 } else if (c == '\n' || c == '\r') {
+                    ++passed;
                     out.append(static_cast<char>(c));
                     atLineStart_ = true;
                     blankPending_ = false;
@@ -136,6 +145,7 @@ qsizetype EscPosFilter::feed(QByteArrayView in, QByteArray& out, Event& event) {
         }
     }
     out_ = nullptr;
+    dropped_ += (p - begin) - passed;
     return p - begin;
 }
 
@@ -148,6 +158,7 @@ void EscPosFilter::startEsc(std::uint8_t c) {
             lineEnd();
             table_ = -1;
             multiByte_ = -1;
+            national_ = 0;
             changed_ = true;
             state_ = State::kText;
             return;
@@ -159,6 +170,9 @@ void EscPosFilter::startEsc(std::uint8_t c) {
             return;
         case 't':
             expect(Header::kCodeTable, 1);
+            return;
+        case 'R':
+            expect(Header::kNational, 1);
             return;
         case 'J':
         case 'K':
@@ -204,7 +218,6 @@ void EscPosFilter::startEsc(std::uint8_t c) {
         case 'E':
         case 'G':
         case 'M':
-        case 'R':
         case 'T':
         case 'U':
         case 'V':
@@ -338,6 +351,11 @@ void EscPosFilter::onHeader() {
     switch (header_) {
         case Header::kCodeTable:
             table_ = n[0];
+            changed_ = true;
+            finishCommand();
+            return;
+        case Header::kNational:
+            national_ = n[0];
             changed_ = true;
             finishCommand();
             return;

@@ -1,45 +1,34 @@
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayView>
 #include <cstdint>
+
+#include "shaping/command_filter.h"
 
 // Strips ESC/POS printer commands out of a terminal's byte stream and keeps the text the
 // printer would have printed. A command and every one of its parameter bytes go,
 // including length-prefixed blocks (GS ( k, GS ( L, GS 8 L, FS ( ...), bit and raster
-// images and NUL-terminated barcode data; so does every other C0 control except CR, LF
-// and TAB, and DEL. Form feed, cuts and the print-and-feed commands end a line (an LF
-// is written when a line is open), and a horizontal move (ESC $, ESC \) becomes one
-// blank between words, so that columns set apart by print position do not run together.
+// images and NUL-terminated barcode data; so does every other C0 control except CR and
+// LF, and DEL; a TAB becomes a blank. Form feed, cuts and the print-and-feed commands end a line
+// (an LF is written when a line is open), and a horizontal move (ESC $, ESC \) becomes one blank
+// between words, so that columns set apart by print position do not run together.
 //
 // The filter is a state machine that keeps its place across feed() calls, so a command
 // may be split across arrivals at any byte, and an image of any size is skipped by
 // counting, never buffered.
-class EscPosFilter {
+//
+// The character set commands it reports: ESC t n (codeTable(), Epson's numbering), FS & and
+// FS . (multiByteMode()), ESC R n (internationalSet()) and ESC @, which resets them all.
+class EscPosFilter : public CommandFilter {
 public:
-    enum class Event : std::uint8_t {
-        kNone,
-        kCharacterSet,  // ESC t n, FS &, FS . or ESC @ changed how later text is decoded
-    };
-
-    // Appends the text of `in` to `out` and returns how many bytes of `in` it consumed:
-    // all of them, or fewer when a command changed the character set (then `event` says
-    // so, and the caller decodes what it has before feeding the rest).
-    qsizetype feed(QByteArrayView in, QByteArray& out, Event& event);
-
-    // The table of the last ESC t n since the start or the last ESC @, or -1 for none.
-    int codeTable() const { return table_; }
-    // 1 after FS & (multi-byte characters on), 0 after FS . (off), -1 for neither.
-    int multiByteMode() const { return multiByte_; }
-
-    // Back to the state of a printer just switched on.
-    void reset();
+    qsizetype feed(QByteArrayView in, QByteArray& out, Event& event) override;
+    void reset() override;
 
 private:
     enum class State : std::uint8_t { kText, kEsc, kGs, kFs, kDle, kHeader, kSkip, kUntil };
     // Commands whose leading parameters must be read before their length is known.
     enum class Header : std::uint8_t {
         kCodeTable,
+        kNational,
         kBitImage,
         kDefineChars,
         kDefineCharWidth,
@@ -90,6 +79,4 @@ private:
     int charHeight_ = 0;
     bool atLineStart_ = true;
     bool blankPending_ = false;
-    int table_ = -1;
-    int multiByte_ = -1;
 };

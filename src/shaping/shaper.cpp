@@ -1,8 +1,11 @@
 #include "shaping/shaper.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "shaping/card_mask.h"
+#include "shaping/escpos_filter.h"
+#include "shaping/star_filter.h"
 
 namespace {
 
@@ -53,16 +56,32 @@ qsizetype characterCut(QByteArrayView line, qsizetype limit, ByteForm form) {
 
 }  // namespace
 
+// What a cut may hold back of a run, and what a run that went out may leave as context
+// for the digits that continue it. A card number with its separators fits in either.
+constexpr qsizetype kMaxHold = 64;
+constexpr qsizetype kMaxContext = 128;
+
 Shaper::Shaper(const ShapingOptions& options)
     : options_(options),
-      form_(byteFormOf(options.transcodes() ? options.dvrCodePage : options.codePage)) {
-    if (options_.filterEscPos) {
+      form_(byteFormOf(options.transcodes() ? options.dvrCodePage : options.codePage)),
+      // A LINE_MAX cut must leave more than it holds, or it would never move on.
+      maxHold_(options.lines ? std::min<qsizetype>(kMaxHold, options.lineMax / 2) : kMaxHold) {
+    using Filter = ShapingOptions::Filter;
+    if (options_.filter == Filter::kEscPos) {
         filter_ = std::make_unique<EscPosFilter>();
+    } else if (options_.filter == Filter::kStar) {
+        filter_ = std::make_unique<StarFilter>();
     }
     if (options_.transcodes()) {
-        transcoder_ = std::make_unique<Transcoder>(options_.codePage, options_.dvrCodePage);
+        transcoder_ = std::make_unique<Transcoder>(options_.codePage, options_.dvrCodePage,
+                                                   options_.filter == Filter::kStar
+                                                       ? Transcoder::Tables::kStar
+                                                       : Transcoder::Tables::kEpson,
+                                                   options_.filter != Filter::kNone);
     }
 }
+
+Shaper::~Shaper() = default;
 
 void Shaper::feed(QByteArrayView bytes, QList<QByteArray>& pieces) {
     QByteArrayView text = bytes;
@@ -75,38 +94,68 @@ void Shaper::feed(QByteArrayView bytes, QList<QByteArray>& pieces) {
             // Without a transcoder the filtered text is already the DVR's.
             QByteArray& out = transcoder_ ? filtered_ : shaped_;
             filtered_.resize(0);
-            EscPosFilter::Event event = EscPosFilter::Event::kNone;
+            CommandFilter::Event event = CommandFilter::Event::kNone;
             bytes = bytes.sliced(filter_->feed(bytes, out, event));
             if (transcoder_) {
                 transcoder_->convert(filtered_, shaped_);
-                if (event == EscPosFilter::Event::kCharacterSet) {
-                    transcoder_->selectCharacterSet(filter_->codeTable(), filter_->multiByteMode());
+                if (event == CommandFilter::Event::kCharacterSet) {
+                    // ESC_T=ignore keeps CODEPAGE whatever the stream selects; the
+                    // national set is a matter of the printer's country, not its table.
+                    const bool follow = options_.followEscT;
+                    transcoder_->selectCharacterSet(follow ? filter_->codeTable() : -1,
+                                                    follow ? filter_->multiByteMode() : -1,
+                                                    filter_->internationalSet());
                 }
             }
+        }
+        if (filter_) {
+            counts_.filteredBytes += filter_->takeDropped();
+        }
+        if (transcoder_) {
+            counts_.replaced += transcoder_->takeReplaced();
         }
         text = shaped_;
     }
     if (options_.lines) {
         assemble(text, pieces);
-    } else if (!showsNothing(text)) {
-        give(text.toByteArray(), pieces);
+    } else if (!line_.isEmpty() || !showsNothing(text)) {
+        line_ = give(line_ + text.toByteArray(), Cut::kHold, pieces);
+        heldOnly_ = !line_.isEmpty();
     }
 }
 
 void Shaper::flush(QList<QByteArray>& pieces) {
+    if (options_.lines && options_.maskPan && !heldOnly_ && !line_.isEmpty() &&
+        trailingRun(context_ + line_, form_).holdStart < context_.size() + line_.size()) {
+        // A pause before a run of digits has ended: the whole line waits one more pause
+        // rather than go out in two pieces.
+        heldOnly_ = true;
+        return;
+    }
     if (!line_.isEmpty()) {
-        give(std::exchange(line_, QByteArray()), pieces);
+        line_ = give(std::exchange(line_, QByteArray()), heldOnly_ ? Cut::kUnfinished : Cut::kHold,
+                     pieces);
+        heldOnly_ = !line_.isEmpty();
     }
 }
 
 void Shaper::finish(QList<QByteArray>& pieces) {
-    flush(pieces);
+    endLine(pieces);
     if (filter_) {
         filter_->reset();
     }
     if (transcoder_) {
         transcoder_->reset();
     }
+}
+
+void Shaper::endLine(QList<QByteArray>& pieces) {
+    if (!line_.isEmpty()) {
+        give(std::exchange(line_, QByteArray()), Cut::kLineEnd, pieces);
+    }
+    context_.clear();
+    longRun_ = false;
+    heldOnly_ = false;
 }
 
 // CR and LF each end a line: the LF of a CR LF ends an empty one, which is dropped like any
@@ -121,11 +170,13 @@ void Shaper::assemble(QByteArrayView text, QList<QByteArray>& pieces) {
         }
         if (line_.isEmpty() && eol < end && eol - p < options_.lineMax) {
             // The usual case, a whole line within one arrival: straight into its piece.
-            give(QByteArray(p, eol - p), pieces);
+            give(QByteArray(p, eol - p), Cut::kLineEnd, pieces);
+            context_.clear();
+            longRun_ = false;
         } else {
             addToLine(QByteArrayView(p, eol - p), pieces);
             if (eol < end) {
-                flush(pieces);
+                endLine(pieces);
             }
         }
         if (eol == end) {
@@ -136,17 +187,26 @@ void Shaper::assemble(QByteArrayView text, QList<QByteArray>& pieces) {
 }
 
 void Shaper::addToLine(QByteArrayView text, QList<QByteArray>& pieces) {
+    if (text.isEmpty()) {
+        return;
+    }
     line_.append(text);
+    heldOnly_ = false;
     while (line_.size() >= options_.lineMax) {
         const qsizetype cut = characterCut(line_, options_.lineMax, form_);
-        give(line_.first(cut), pieces);
-        line_.remove(0, cut);
+        const QByteArray rest = line_.mid(cut);
+        line_ = give(line_.first(cut), Cut::kHold, pieces) + rest;
+        heldOnly_ = rest.isEmpty() && !line_.isEmpty();
     }
 }
 
-void Shaper::give(QByteArray piece, QList<QByteArray>& pieces) const {
+QByteArray Shaper::give(QByteArray piece, Cut cut, QList<QByteArray>& pieces) {
+    QByteArray held;
+    if (options_.maskPan) {
+        held = mask(piece, cut);
+    }
     if (showsNothing(piece)) {
-        return;
+        return held;
     }
     if (options_.lines) {
         // Terminals pad lines to the paper's width; on an overlay the padding shows
@@ -157,8 +217,49 @@ void Shaper::give(QByteArray piece, QList<QByteArray>& pieces) const {
         }
         piece.truncate(end);
     }
-    if (options_.maskPan) {
-        maskCardNumbers(piece, form_);
-    }
     pieces.append(std::move(piece));
+    return held;
+}
+
+// Masks `piece` as the continuation of context_, keeps back what `cut` lets it, and leaves
+// in context_ the part of a run that went out unfinished.
+QByteArray Shaper::mask(QByteArray& piece, Cut cut) {
+    if (context_.isEmpty() && !longRun_ && cut == Cut::kLineEnd) {
+        maskCardNumbers(piece, form_);
+        return {};
+    }
+    const qsizetype known = context_.size();
+    QByteArray text = context_ + piece;
+    const QByteArray raw = text;
+    if (longRun_) {
+        maskLeadingRun(text, known);
+    }
+    TrailingRun tail{text.size(), text.size()};
+    qsizetype hold = text.size();
+    if (cut != Cut::kLineEnd) {
+        tail = trailingRun(text, form_);
+        hold = std::max(tail.holdStart, known);
+        if (cut == Cut::kUnfinished || text.size() - hold > maxHold_) {
+            hold = text.size();
+        }
+    }
+    maskCardNumbers(text, form_);
+    const bool unfinished = cut != Cut::kLineEnd && tail.runStart < text.size();
+    if (unfinished && hold == text.size()) {
+        maskUnfinishedRun(text, tail.runStart, known);
+    }
+    QByteArray held = raw.sliced(hold);
+    piece = text.sliced(known, hold - known);
+
+    const bool continues = longRun_ && tail.runStart == 0;
+    context_.clear();
+    longRun_ = false;
+    if (unfinished && tail.runStart < hold) {
+        if (hold - tail.runStart > kMaxContext || continues) {
+            longRun_ = true;
+        } else {
+            context_ = raw.sliced(tail.runStart, hold - tail.runStart);
+        }
+    }
+    return held;
 }

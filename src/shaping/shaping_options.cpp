@@ -54,11 +54,11 @@ int utf8Length(unsigned char lead) {
 }
 
 bool ShapingOptions::transcodes() const {
-    return dvrCodePage != CodePage::kNone && (dvrCodePage != codePage || filterEscPos);
+    return dvrCodePage != CodePage::kNone && (dvrCodePage != codePage || filter != Filter::kNone);
 }
 
 bool ShapingOptions::any() const {
-    return lines || filterEscPos || maskPan || transcodes();
+    return lines || filter != Filter::kNone || maskPan || transcodes();
 }
 
 std::optional<ShapingOptions> ShapingOptions::parse(const Lookup& value, QString* badKey,
@@ -104,10 +104,18 @@ std::optional<ShapingOptions> ShapingOptions::parse(const Lookup& value, QString
     }
 
     const QByteArray filter = text("FILTER");
-    if (!filter.isEmpty() && filter != "escpos" && filter != "none") {
-        return bad("FILTER", filter, QStringLiteral("expected escpos or none"));
+    if (!filter.isEmpty() && filter != "escpos" && filter != "star" && filter != "none") {
+        return bad("FILTER", filter, QStringLiteral("expected escpos, star or none"));
     }
-    options.filterEscPos = filter == "escpos";
+    options.filter = filter == "escpos" ? Filter::kEscPos
+                     : filter == "star" ? Filter::kStar
+                                        : Filter::kNone;
+
+    const QByteArray escT = text("ESC_T");
+    if (!escT.isEmpty() && escT != "follow" && escT != "ignore") {
+        return bad("ESC_T", escT, QStringLiteral("expected follow or ignore"));
+    }
+    options.followEscT = escT != "ignore";
 
     const QString pages = QStringLiteral("expected cp437, cp850, cp858, cp1252, utf-8 or gb18030");
     for (const auto& [key, field] : {std::pair{"CODEPAGE", &options.codePage},

@@ -28,21 +28,30 @@ int utf8Length(unsigned char lead);
 //   LINE_MAX=n        a partial line goes out when it holds n bytes as sent to the DVR
 //                     (16..65536, default 256; cut at a character boundary): DVR overlays
 //                     show far less, and it bounds what a channel holds back
-//   FILTER=escpos     printer commands and their parameters removed (see EscPosFilter)
+//   FILTER=escpos     Epson ESC/POS commands and their parameters removed (see EscPosFilter)
+//   FILTER=star       Star Line mode and StarPRNT commands removed (see StarFilter)
+//   ESC_T=follow      with a FILTER, the stream's own code table commands (ESC t n, Star's
+//                     ESC GS t n, FS & and FS .) change how later text is decoded; "ignore"
+//                     keeps CODEPAGE for the whole stream, for clones that number their
+//                     tables differently
 //   CODEPAGE=...      the terminal's text encoding
-//   DVR_CODEPAGE=...  the DVR's; needs CODEPAGE. When it differs, or when FILTER=escpos is
-//                     on (so that the stream's own ESC t n table changes are honoured),
-//                     text is transcoded, with '?' for what the DVR cannot show. Without
-//                     it the text bytes are left as they are.
+//   DVR_CODEPAGE=...  the DVR's; needs CODEPAGE. When it differs, or when a FILTER is on
+//                     (so that the stream's own code table changes are honoured), text is
+//                     transcoded, with '?' for what the terminal's code page cannot decode
+//                     and for what the DVR cannot show. Without it the text bytes are left
+//                     as they are.
 //   MASK=pan          card numbers keep their first 6 and last 4 digits, the rest is '*'
 //
 // Values are compared without case after trimming blanks; FILTER and MASK also take
 // "none", LINES takes 0.
 struct ShapingOptions {
+    enum class Filter { kNone, kEscPos, kStar };
+
     bool lines = false;
     int lineIdleMs = 200;
     int lineMax = 256;
-    bool filterEscPos = false;
+    Filter filter = Filter::kNone;
+    bool followEscT = true;
     CodePage codePage = CodePage::kNone;
     CodePage dvrCodePage = CodePage::kNone;
     bool maskPan = false;

@@ -24,14 +24,14 @@ const char* icuName(CodePage page) {
     return "UTF-8";
 }
 
-struct EpsonTable {
+struct KnownTable {
     int number;
     const char* icuName;
 };
 
-// Epson's ESC t n tables that ICU can decode. The Katakana, Thai, Vietnamese and
-// user-defined tables have no ICU counterpart.
-constexpr EpsonTable kEpsonTables[] = {
+// Epson's ESC t n tables that ICU can decode. Page 1 (Katakana) is our own; the Thai,
+// Vietnamese and user-defined tables no one has.
+constexpr KnownTable kEpsonTables[] = {
     {0, "IBM437"},        {2, "IBM850"},        {3, "IBM860"},        {4, "IBM863"},
     {5, "IBM865"},        {11, "IBM851"},       {13, "IBM857"},       {14, "IBM737"},
     {15, "ISO-8859-7"},   {16, "windows-1252"}, {17, "IBM866"},       {18, "IBM852"},
@@ -42,29 +42,66 @@ constexpr EpsonTable kEpsonTables[] = {
     {49, "windows-1255"}, {50, "windows-1256"}, {51, "windows-1257"}, {52, "windows-1258"},
 };
 
-int epsonTableOf(CodePage page) {
+// Star's ESC GS t n tables that ICU can decode (StarPRNT Command Specifications). Tables 0
+// (Normal) and 2 (Katakana) are our own.
+constexpr KnownTable kStarTables[] = {
+    {1, "IBM437"},        {4, "IBM00858"},      {5, "IBM852"},  {6, "IBM860"},
+    {7, "IBM861"},        {8, "IBM863"},        {9, "IBM865"},  {10, "IBM866"},
+    {11, "IBM855"},       {12, "IBM857"},       {13, "IBM862"}, {14, "IBM864"},
+    {15, "IBM737"},       {16, "IBM851"},       {17, "IBM869"}, {32, "windows-1252"},
+    {33, "windows-1250"}, {34, "windows-1251"},
+};
+
+// The table a channel's CODEPAGE is, in each numbering, so that selecting it is no change.
+int ownTableOf(CodePage page, Transcoder::Tables tables) {
+    const bool star = tables == Transcoder::Tables::kStar;
     switch (page) {
         case CodePage::kCp437:
-            return 0;
+            return star ? 1 : 0;
         case CodePage::kCp850:
-            return 2;
+            return star ? -1 : 2;
         case CodePage::kCp1252:
-            return 16;
+            return star ? 32 : 16;
         case CodePage::kCp858:
-            return 19;
+            return star ? 4 : 19;
         default:
             return -1;
     }
 }
 
-const char* epsonTableName(int table) {
-    for (const EpsonTable& known : kEpsonTables) {
+const char* icuNameOf(int table, Transcoder::Tables tables) {
+    if (tables == Transcoder::Tables::kStar) {
+        for (const KnownTable& known : kStarTables) {
+            if (known.number == table) {
+                return known.icuName;
+            }
+        }
+        return nullptr;
+    }
+    for (const KnownTable& known : kEpsonTables) {
         if (known.number == table) {
             return known.icuName;
         }
     }
     return nullptr;
 }
+
+// Our own table for what ICU lacks, or nullptr.
+const UpperHalf* ownUpperHalf(int table, Transcoder::Tables tables) {
+    if (tables == Transcoder::Tables::kStar) {
+        return table == 0 ? &kStarNormal : table == 2 ? &kStarKatakana : nullptr;
+    }
+    return table == 1 ? &kEpsonKatakana : nullptr;
+}
+
+// A table no one has: ASCII decodes as itself, the upper half to nothing.
+constexpr UpperHalf kUnknownUpperHalf = [] {
+    UpperHalf table{};
+    for (char16_t& c : table) {
+        c = u'\uFFFD';
+    }
+    return table;
+}();
 
 // Room for a character held over from the last call, beyond what Qt reckons for the input.
 constexpr qsizetype kSlack = 8;
@@ -106,8 +143,10 @@ qsizetype incompleteTail(QByteArrayView text, ByteForm form) {
 
 }  // namespace
 
-Transcoder::Transcoder(CodePage from, CodePage to)
+Transcoder::Transcoder(CodePage from, CodePage to, Tables tables, bool scrub)
     : from_(from),
+      tables_(tables),
+      scrub_(scrub),
       own_(icuName(from), from == CodePage::kUtf8 ? QStringConverter::Flag::Stateless
                                                   : QStringConverter::Flag::Default),
       current_(&own_),
@@ -116,23 +155,27 @@ Transcoder::Transcoder(CodePage from, CodePage to)
       // a glyph of the code page.
       encoder_(icuName(to), QStringConverter::Flag::ConvertInvalidToNull) {}
 
-void Transcoder::selectCharacterSet(int table, int multiByte) {
+void Transcoder::selectCharacterSet(int table, int multiByte, int national) {
+    national_ = nationalSet(national);
     QStringDecoder* next = &own_;
-    bool asciiOnly = false;
+    const UpperHalf* upperHalf = nullptr;
     if (byteFormOf(from_) != ByteForm::kSingleByte && multiByte == 0) {
         // Out of multi-byte mode a UTF-8 or GB18030 printer prints from a character
         // table like any other, table 0 unless the stream chose one.
         table = std::max(table, 0);
     }
     const bool ownText = byteFormOf(from_) != ByteForm::kSingleByte && multiByte != 0;
-    if (!ownText && table >= 0 && table != epsonTableOf(from_)) {
-        if (const char* const name = epsonTableName(table)) {
-            next = &tables_.try_emplace(table, name).first->second;
+    if (!ownText && table >= 0 && table != ownTableOf(from_, tables_)) {
+        if (const char* const name = icuNameOf(table, tables_)) {
+            next = &decoders_.try_emplace(table, name).first->second;
         } else {
-            asciiOnly = true;
+            upperHalf = ownUpperHalf(table, tables_);
+            if (upperHalf == nullptr) {
+                upperHalf = &kUnknownUpperHalf;
+            }
         }
     }
-    if (next == current_ && asciiOnly == asciiOnly_) {
+    if (next == current_ && upperHalf == upperHalf_) {
         return;
     }
     // A character cut off by a change of table is no character; dropping it keeps it from
@@ -140,12 +183,12 @@ void Transcoder::selectCharacterSet(int table, int multiByte) {
     current_->resetState();
     held_.clear();
     current_ = next;
-    asciiOnly_ = asciiOnly;
+    upperHalf_ = upperHalf;
 }
 
 void Transcoder::convert(QByteArrayView in, QByteArray& out) {
     QByteArray tail;
-    if (current_ == &own_ && byteFormOf(from_) != ByteForm::kSingleByte) {
+    if (current_ == &own_ && upperHalf_ == nullptr && byteFormOf(from_) != ByteForm::kSingleByte) {
         // Holding the start of a character from its last call, Qt 6.4's UTF-8 decoder and
         // its ICU GB18030 one drop the next byte when it does not continue the character:
         // UTF-8 "\xe2" then "Az" decodes as U+FFFD, "z". So the decoders are only given
@@ -170,14 +213,27 @@ void Transcoder::decode(QByteArrayView in, QByteArray& out) {
     utf16_.resize(in.size() + current_->requiredSpace(in.size()) + kSlack);
     QChar* const begin = utf16_.data();
     QChar* end = begin;
-    if (asciiOnly_) {
+    if (upperHalf_ != nullptr) {
         for (const char c : in) {
-            if (static_cast<unsigned char>(c) < 0x80) {
-                *end++ = QLatin1Char(c);
-            }
+            const auto byte = static_cast<unsigned char>(c);
+            *end++ = QChar(byte < 0x80 ? char16_t{byte} : (*upperHalf_)[byte - 0x80]);
         }
     } else {
         end = current_->appendToBuffer(begin, in);
+    }
+    for (QChar* c = begin; c != end; ++c) {
+        const char16_t u = c->unicode();
+        if (u < 0x80) {
+            if (scrub_ && ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0x7F)) {
+                *c = QLatin1Char('?');
+                ++replaced_;
+            } else if (national_ != nullptr) {
+                *c = QChar((*national_)[u]);
+            }
+        } else if (u == 0xFFFD || (scrub_ && u <= 0x9F)) {
+            *c = QLatin1Char('?');
+            ++replaced_;
+        }
     }
     const QStringView text(begin, end - begin);
     const qsizetype old = out.size();
@@ -186,14 +242,19 @@ void Transcoder::decode(QByteArrayView in, QByteArray& out) {
     out.resize(written - out.constData());
     // A NUL here is a character the DVR's code page lacks (see the constructor); a NUL
     // the terminal sent itself shows as '?' as well.
-    std::replace(out.begin() + old, out.end(), '\0', '?');
+    for (auto it = out.begin() + old; it != out.end(); ++it) {
+        if (*it == '\0') {
+            *it = '?';
+            ++replaced_;
+        }
+    }
 }
 
 void Transcoder::reset() {
     held_.clear();
     own_.resetState();
-    for (auto& [table, decoder] : tables_) {
+    for (auto& [table, decoder] : decoders_) {
         decoder.resetState();
     }
-    selectCharacterSet(-1, -1);
+    selectCharacterSet(-1, -1, 0);
 }

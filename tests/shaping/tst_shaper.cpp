@@ -3,6 +3,7 @@
 #include <QRandomGenerator>
 #include <QTest>
 #include <map>
+#include <utility>
 
 #include "shaping/shaper.h"
 
@@ -63,6 +64,27 @@ QByteArrayList shape(const QByteArray& keys, const QByteArrayList& feeds) {
     return shape(shaper, feeds);
 }
 
+// The characters of `pieces` but blanks, in order: a cut may take the blanks at a piece's
+// end, never anything else.
+QByteArray shown(const QByteArrayList& pieces) {
+    QByteArray all = pieces.join();
+    all.removeIf([](char c) { return c == ' ' || c == '\t'; });
+    return all;
+}
+
+// Where `masked` shows a digit that `reference`, the same text masked whole, hides.
+qsizetype leak(const QByteArray& masked, const QByteArray& reference) {
+    if (masked.size() != reference.size()) {
+        return 0;
+    }
+    for (qsizetype i = 0; i < masked.size(); ++i) {
+        if (reference[i] == '*' && masked[i] != '*') {
+            return i;
+        }
+    }
+    return -1;
+}
+
 QByteArrayList oneByteFeeds(const QByteArray& all) {
     QByteArrayList feeds;
     for (const char c : all) {
@@ -116,14 +138,49 @@ private slots:
         row("escpos: GS * download image", escpos, "a{1d 2a 01 01}ABCDEFGHb{0a}", "ab");
         row("escpos: GS k barcodes", escpos, "a{1d 6b 02}4006381333931{00}b{1d 6b 49 05}AB123c{0a}",
             "abc");
-        row("escpos: ESC D tab stops", escpos, "a{1b 44 08 10 18 00 09}b{0a}", "a{09}b");
+        row("escpos: ESC D tab stops, a tab as a blank", escpos, "a{1b 44 08 10 18 00 09}b{0a}",
+            "a b");
         row("escpos: DLE EOT / ENQ / DC4", escpos,
             "a{10 04 01}b{10 05 02}c{10 14 08 01 03 14 01 06 02 08}d{10 04 07 01}e{0a}", "abcde");
         row("escpos: ESC & user-defined characters", escpos, "a{1b 26 03}AB{02}UVWXYZ{01}PQRb{0a}",
             "ab");
         row("escpos: FS q NV image", escpos, "a{1c 71 01 01 00 01 00}ABCDEFGHb{0a}", "ab");
         row("escpos: ESC Z two-dimensional code", escpos, "a{1b 5a 00}L{06 05 00}HELLOb{0a}", "ab");
-        row("escpos: other controls dropped", escpos, "a{00 07 08 0b 7f}b{09}c{0a}", "ab{09}c");
+        row("escpos: other controls dropped", escpos, "a{00 07 08 0b 7f}b{09}c{0a}", "ab c");
+        row("escpos: ESC R national sets, reset by ESC @",
+            "LINES=1;FILTER=escpos;CODEPAGE=cp858;DVR_CODEPAGE=utf-8",
+            "{1b 52 02}Gr}~e{1b 52 01} @{7b}{0a 1b 40}}~{0a}", "Grüße àé|}~");
+
+        const char* const star = "LINES=1;FILTER=star;CODEPAGE=cp858;DVR_CODEPAGE=utf-8";
+        row("star: emphasis, underline, size, inversion", star,
+            "{1b 45}TOTAL $9.50{1b 46} {1b 2d 01}u{1b 2d 00}{1b 69 01 01}{0e}w{14}{1b 34}i{1b "
+            "35}{0a}",
+            "TOTAL $9.50 uwi");
+        row("star: barcode", star, "a{1b 62 03 01 02 3c}4006381333931{1e}b{0a}", "ab");
+        row("star: QR code", star,
+            "a{1b 1d 79 53 30 02 1b 1d 79 53 32 06 1b 1d 79 53 31 01}"
+            "{1b 1d 79 44 31 00 1a 00}https://example.com/r/7731{1b 1d 79 50}b{0a}",
+            "ab");
+        row("star: PDF417", star,
+            "a{1b 1d 78 53 30 01 00 00 1b 1d 78 53 32 03 1b 1d 78 44 05 00}HELLO{1b 1d 78 50}b{0a}",
+            "ab");
+        row("star: bit images", star,
+            "a{1b 58 02 00}{0a 1b 41 0d 0a 42}b{1b 4b 02 00 0a 0d}c{1b 4c 01 00 1b}d{0a}", "abcd");
+        row("star: StarPRNT raster image", star, "a{1b 1d 53 01 02 00 02 00 00}{0a 1b 1d 0a}b{0a}",
+            "ab");
+        row("star: raster mode", star,
+            "a{1b 2a 72 41 1b 2a 72 50 30 00}b{03 00 0a 41 42}k{02 00 1b 40}x{1b 2a 72 42}c{0a}",
+            "a|c");
+        row("star: logos", star, "a{1b 1c 71 01 01 00 01 00}ABCDEFGH{1b 1c 70 01 00}b{0a}", "ab");
+        row("star: status and automatic status requests", star,
+            "a{05 04 17 1b 06 01 1b 1e 61 01 1b 1d 03 01 00 00}b{0a}", "ab");
+        row("star: cut, feeds and form feed end lines", star,
+            "a{1b 64 02}b{1b 61 03}c{0c}d{1b 4a 10}e{0b}f{0a}", "a|b|c|d|e|f");
+        row("star: code page command", star, "{1b 1d 74 20 80}|{1b 1d 74 02 b1 0a}", "€ｱ");
+        row("star: code page ignored",
+            "LINES=1;FILTER=star;CODEPAGE=cp858;DVR_CODEPAGE=utf-8;ESC_T=ignore",
+            "{1b 1d 74 20 d5 0a}", "€");
+        row("star: national set", star, "{1b 52 02}Gr}~e{0a}", "Grüße");
         row("escpos: form feed and print-and-feed end lines", escpos,
             "a{0c}b{1b 64 03}c{1b 4a 40}d{0a}", "a|b|c|d");
         row("escpos: print position parts words", escpos, "a{1b 24 10 00}b{1b 5c 08 00} c{0a}",
@@ -137,8 +194,15 @@ private slots:
         row("code table: WPC1252", cp858, "{1b 74 10 80 0a}", "€");
         row("code table: PC437, then back at ESC @", cp858, "{1b 74 00 9b 1b 40 9b 0a}", "¢|ø");
         row("code table: PC866", cp858, "{1b 74 11 8a a2 a0 e1 0a}", "Квас");
-        row("code table: Katakana rules dropped", cp858, "{1b 74 01 95 95}ab{0a}", "ab");
+        row("code table: Epson's Katakana page", cp858, "{1b 74 01 b1 b2 b3 20 95 95 95} X{0a}",
+            "ｱｲｳ ─── X");
         row("code table: switch within a line", cp858, "a{1b 74 10 e9 1b 74 13 82 0a}", "aéé");
+        row("code table: pinned by ESC_T=ignore",
+            "LINES=1;FILTER=escpos;CODEPAGE=cp858;DVR_CODEPAGE=utf-8;ESC_T=ignore",
+            "{1b 74 05 d5 1c 26 d5 0a}", "€€");
+        row("undecodable: a byte PC857 lacks", cp858, "{1b 74 0d}12,40 {d5 0a}", "12,40 ?");
+        row("undecodable: a C1 control of WPC1252", cp858, "{1b 74 10}A{81}B{0a}", "A?B");
+        row("undecodable: a table no one has", cp858, "{1b 74 14}A{a1}B{0a}", "A?B");
         row("code table: GB18030 out of and into multi-byte mode",
             "LINES=1;FILTER=escpos;CODEPAGE=gb18030;DVR_CODEPAGE=utf-8",
             "{d6 d0 1c 2e 1b 74 00 9b 1c 26 d6 d0 0a}", "中¢中");
@@ -156,7 +220,11 @@ private slots:
         row("transcode: a cut-off utf-8 character before a letter",
             "LINES=1;CODEPAGE=utf-8;DVR_CODEPAGE=cp858", "a{e2}|Az{0a}", "a?Az");
         row("transcode: a cut-off gb18030 sequence before a letter",
-            "LINES=1;CODEPAGE=gb18030;DVR_CODEPAGE=utf-8", "{81 30}|A{0a}", "{ef bf bd}0A");
+            "LINES=1;CODEPAGE=gb18030;DVR_CODEPAGE=utf-8", "{81 30}|A{0a}", "?0A");
+        row("transcode: a cut-off gb18030 sequence before the line end",
+            "LINES=1;CODEPAGE=gb18030;DVR_CODEPAGE=utf-8", "A{81 0a}", "A?");
+        row("transcode: invalid utf-8", "LINES=1;FILTER=escpos;CODEPAGE=utf-8;DVR_CODEPAGE=cp858",
+            "a{ff}b{c2 81}c{0a}", "a?b?c");
         row("transcode: utf-8 to gb18030", "LINES=1;CODEPAGE=utf-8;DVR_CODEPAGE=gb18030", "中€{0a}",
             "{d6 d0 a2 e3}");
         row("transcode: without LINES a split character waits", "CODEPAGE=utf-8;DVR_CODEPAGE=cp858",
@@ -225,6 +293,8 @@ private slots:
         card("4111 1111 1111 1111", "4111 11** **** 1111");
         card("5555-5555-5555-4444", "5555-55**-****-4444");
         card("Amex 3782 822463 10005", "Amex 3782 82**** *0005");
+        card("Card 4111  1111  1111  1111", "Card 4111  11**  ****  1111");
+        card("Card 4111\t1111 -- 1111\t \t1111", "Card 4111\t11** -- ****\t \t1111");
         card("4000 1234 5678 9012 343", "4000 12** **** ***2 343");
         card("4000123456789012343", "400012*********2343");
         card("VISA 4111111111111111 12/27", "VISA 411111******1111 12/27");
@@ -261,21 +331,102 @@ private slots:
         QCOMPARE(shape(keys, {arrival}), QByteArrayList{shown});
     }
 
+    // A card number cut at every byte: by a pause (one idle flush, the line then ending; or
+    // two, so that the held run goes out unfinished), by LINE_MAX, and at the end of an
+    // arrival without LINES. Nothing hidden when the line comes whole may show; where the
+    // run could be held to the line's end, the pieces show exactly what the whole line does.
+    void cardNumberCutAnywhere_data() {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("flushes");
+        QTest::addColumn<bool>("exact");
+        for (const char* line :
+             {"Visa 4111 1111 1111 1111 exp 12/27", "Card 4111  1111\t1111 - 1111",
+              "AMEX 3782-822463-10005", "Karte 4000123456789012343",
+              "Bon 2024 0315 1422 33 4111111111111111"}) {
+            QTest::newRow(qPrintable(QByteArray("pause: ") + line))
+                << QByteArray("LINES=1;MASK=pan") << QByteArray(line) << 1 << true;
+            QTest::newRow(qPrintable(QByteArray("long pause: ") + line))
+                << QByteArray("LINES=1;MASK=pan") << QByteArray(line) << 2 << false;
+            QTest::newRow(qPrintable(QByteArray("LINE_MAX: ") + line))
+                << QByteArray("LINES=1;MASK=pan;LINE_MAX=64") << QByteArray(line) << 0 << true;
+            QTest::newRow(qPrintable(QByteArray("short LINE_MAX: ") + line))
+                << QByteArray("LINES=1;MASK=pan;LINE_MAX=16") << QByteArray(line) << 0 << false;
+            QTest::newRow(qPrintable(QByteArray("arrivals: ") + line))
+                << QByteArray("MASK=pan") << QByteArray(line) << 0 << true;
+            QTest::newRow(qPrintable(QByteArray("arrivals and a pause: ") + line))
+                << QByteArray("MASK=pan") << QByteArray(line) << 1 << false;
+        }
+    }
+    void cardNumberCutAnywhere() {
+        QFETCH(QByteArray, keys);
+        QFETCH(QByteArray, line);
+        QFETCH(int, flushes);
+        QFETCH(bool, exact);
+        const QByteArray reference = shown(shape(keys, {line + '\n'}));
+        QVERIFY(reference.contains('*'));
+        const ShapingOptions options = *parse(keys);
+        for (qsizetype at = 1; at < line.size(); ++at) {
+            Shaper shaper(options);
+            QByteArrayList pieces;
+            QByteArray first = line.left(at);
+            const bool lineMax = flushes == 0 && options.lines;
+            if (lineMax) {
+                // LINE_MAX falls `at` bytes into the line.
+                first = QByteArray(options.lineMax - static_cast<int>(at), 'A') + first;
+            }
+            shaper.feed(first, pieces);
+            for (int i = 0; i < flushes && shaper.hasPartial(); ++i) {
+                shaper.flush(pieces);
+            }
+            shaper.feed(line.mid(at) + '\n', pieces);
+            shaper.finish(pieces);
+            QByteArray masked = shown(pieces);
+            if (lineMax) {
+                masked.remove(0, options.lineMax - at);
+            }
+            const QByteArray where = "cut at " + QByteArray::number(at) + ": " + pieces.join('|');
+            QVERIFY2(leak(masked, reference) == -1, where.constData());
+            if (exact) {
+                QVERIFY2(masked == reference, where.constData());
+            }
+        }
+    }
+
+    void issueExampleAtLineMax() {
+        const QByteArray line = QByteArray(250, 'A') + "4111111111111111\n";
+        QCOMPARE(shape("LINES=1;MASK=pan", {line}),
+                 (QByteArrayList{QByteArray(250, 'A'), "411111******1111"}));
+    }
+
+    // What a Shaper removed and replaced, over one connection and the next.
+    void counts() {
+        Shaper shaper(*parse("LINES=1;FILTER=escpos;CODEPAGE=cp858;DVR_CODEPAGE=cp437"));
+        QByteArrayList pieces;
+        // ESC E 1 and GS ( k with 3 bytes: 3 + 8 removed; PC857 lacks 0xD5, cp437 the euro.
+        shaper.feed(bytes("{1b 45 01}a{1d 28 6b 03 00 31 51 30}b{d5 1b 74 0d d5 0a}"), pieces);
+        shaper.finish(pieces);
+        shaper.feed(bytes("{07}x{0a}"), pieces);
+        QCOMPARE(pieces, (QByteArrayList{"ab??", "x"}));
+        QCOMPARE(shaper.counts().filteredBytes, 3 + 8 + 3 + 1);
+        QCOMPARE(shaper.counts().replaced, 2);
+    }
+
     void badValues_data() {
         QTest::addColumn<QByteArray>("keys");
         QTest::addColumn<QString>("badKey");
         for (const char* bad :
              {"LINES=2", "LINES=yes", "LINE_IDLE_MS=0", "LINE_IDLE_MS=60001", "LINE_IDLE_MS=-5",
               "LINE_IDLE_MS=2s", "LINE_MAX=15", "LINE_MAX=65537", "LINE_MAX=99999999999",
-              "FILTER=pcl", "CODEPAGE=cp999", "CODEPAGE=latin1", "DVR_CODEPAGE=utf-8",
-              "MASK=all"}) {
+              "FILTER=pcl", "ESC_T=0", "ESC_T=epson", "CODEPAGE=cp999", "CODEPAGE=latin1",
+              "DVR_CODEPAGE=utf-8", "MASK=all"}) {
             QTest::newRow(bad) << QByteArray(bad) << QString::fromLatin1(bad).section('=', 0, 0);
         }
         QTest::newRow("DVR_CODEPAGE bad beside a good CODEPAGE")
             << QByteArray("CODEPAGE=cp858;DVR_CODEPAGE=ebcdic") << QStringLiteral("DVR_CODEPAGE");
         QTest::newRow("all good, any case, blanks around")
             << QByteArray(
-                   "LINES= 1 ;LINE_IDLE_MS=60000;LINE_MAX=\t16;FILTER=EscPos;"
+                   "LINES= 1 ;LINE_IDLE_MS=60000;LINE_MAX=\t16;FILTER=EscPos;ESC_T=Ignore;"
                    "CODEPAGE= CP858;DVR_CODEPAGE=UTF-8;MASK=PAN ")
             << QString();
     }
@@ -300,6 +451,8 @@ private slots:
         QTest::newRow("other DVR code page")
             << QByteArray("CODEPAGE=cp858;DVR_CODEPAGE=utf-8") << true;
         QTest::newRow("MASK") << QByteArray("MASK=pan") << true;
+        QTest::newRow("ESC_T alone") << QByteArray("ESC_T=ignore") << false;
+        QTest::newRow("FILTER=star") << QByteArray("FILTER=star") << true;
     }
     void shapingOff() {
         QFETCH(QByteArray, keys);
@@ -316,18 +469,29 @@ private slots:
         QCOMPARE(pieces, (QByteArrayList{"abc", "def€"}));
     }
 
-    // Every receipt of tests/pos/data, whole, a byte at a time and cut at random places.
+    // Every receipt of tests/pos/data (ESC/POS) and tests/pos/data/star (Star Line mode and
+    // StarPRNT), whole, a byte at a time and cut at random places, each cut also with a
+    // pause (an idle flush) at random: no control character, no U+FFFD, no C1 control and
+    // no card digit that the whole receipt hides reaches the DVR.
     void corpus_data() {
         QTest::addColumn<QString>("name");
-        const QDir dir(QFINDTESTDATA("../pos/data"));
-        const QStringList receipts = dir.entryList({QStringLiteral("*.bin")});
-        QVERIFY(receipts.size() >= 5);
-        for (const QString& receipt : receipts) {
-            QTest::newRow(qPrintable(receipt)) << dir.filePath(receipt.chopped(4));
+        QTest::addColumn<QByteArray>("keys");
+        const QByteArray keys = "LINES=1;CODEPAGE=cp858;DVR_CODEPAGE=utf-8;MASK=pan;FILTER=";
+        int count = 0;
+        for (const auto& [folder, filter] :
+             {std::pair{"../pos/data", "escpos"}, std::pair{"../pos/data/star", "star"}}) {
+            const QDir dir(QFINDTESTDATA(folder));
+            for (const QString& receipt : dir.entryList({QStringLiteral("*.bin")})) {
+                QTest::newRow(qPrintable(receipt))
+                    << dir.filePath(receipt.chopped(4)) << keys + filter;
+                ++count;
+            }
         }
+        QVERIFY(count >= 8);
     }
     void corpus() {
         QFETCH(QString, name);
+        QFETCH(QByteArray, keys);
         QFile bin(name + ".bin");
         QFile expected(name + ".expected");
         QVERIFY(bin.open(QIODevice::ReadOnly) && expected.open(QIODevice::ReadOnly));
@@ -342,12 +506,36 @@ private slots:
             }
             segmentations.append(feeds);
         }
+        const ShapingOptions options = *parse(keys);
         for (const QByteArrayList& feeds : segmentations) {
-            Shaper shaper(
-                *parse("LINES=1;FILTER=escpos;CODEPAGE=cp858;DVR_CODEPAGE=utf-8;MASK=pan"));
+            Shaper shaper(options);
             QByteArrayList pieces = shape(shaper, feeds);
             shaper.finish(pieces);
             QCOMPARE(pieces, lines);
+        }
+        for (const quint32 seed : {6u, 7u, 8u, 9u, 10u, 11u}) {
+            QRandomGenerator random(seed);
+            Shaper shaper(options);
+            QByteArrayList pieces;
+            for (qsizetype at = 0; at < all.size();) {
+                const qsizetype n = random.bounded(1, seed % 2 ? 16 : 400);
+                shaper.feed(QByteArrayView(all).sliced(at, std::min(n, all.size() - at)), pieces);
+                at += n;
+                for (int pause = random.bounded(3); pause > 0 && shaper.hasPartial(); --pause) {
+                    shaper.flush(pieces);
+                }
+            }
+            shaper.finish(pieces);
+            const QByteArray text = pieces.join('\n');
+            QVERIFY2(!text.contains("\xef\xbf\xbd"), text.constData());
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const auto c = static_cast<unsigned char>(text[i]);
+                QVERIFY2((c >= 0x20 && c != 0x7F) || c == '\n', text.constData());
+                const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                                static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+                QVERIFY2(!c1, text.constData());
+            }
+            QCOMPARE(leak(shown(pieces), shown(lines)), -1);
         }
     }
 };

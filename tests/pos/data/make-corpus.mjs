@@ -71,7 +71,8 @@ function png(width, height, square) {
 const receipts = [];
 
 // receiptline's thermal printers: logo and QR code as GS 8 L graphics, EAN-13 with
-// GS k, rules in the Katakana table (ESC t 1), text in PC858 (ESC t 19), GS V cut.
+// GS k, rules in the Katakana table (ESC t 1, its box-drawing 0x95), text in PC858
+// (ESC t 19), GS V cut.
 receipts.push({
     name: 'receiptline-cafe',
     bytes: receiptline.transform(`{image:${png(160, 64, 8)}}
@@ -97,9 +98,11 @@ Merci et à bientôt!
         'Café Zürich',
         'Bahnhofstrasse 1, 8001 Zürich',
         'Tel. +41 44 123 45 67',
+        '─'.repeat(42),
         'Croissant €2.50',
         'Café crème €4.80',
         'Apfelstrudel mit Sahne €6.20',
+        '─'.repeat(42),
         'TOTAL €13.50',
         'Visa 4111 11** **** 1111',
         'Beleg-Nr. 2024031514223301',
@@ -109,7 +112,7 @@ Merci et à bientôt!
 });
 
 // receiptline's generic printers: GS v 0 raster images, text in WPC1252 (ESC t 16),
-// which the channel does not name but the stream selects.
+// which the channel does not name but the stream selects; rules in the Katakana table.
 receipts.push({
     name: 'receiptline-generic-raster',
     bytes: receiptline.transform(`{image:${png(256, 120, 12)}}
@@ -128,8 +131,10 @@ Au revoir — à demain`, { cpl: 48, encoding: 'cp1252', command: 'generic' }),
     expected: [
         'Boulangerie Lefèvre',
         '12 rue de la Paix, 75002 Paris',
+        '─'.repeat(48),
         'Baguette tradition €1,30',
         'Pain au chocolat ×2 €2,60',
+        '─'.repeat(48),
         'Mastercard 5555-55**-****-4444',
         'Autorisation 004144',
         'Terminal 90210456712345679',
@@ -234,9 +239,105 @@ Danke`, { cpl: 40, encoding: 'cp858', command: 'impact' }),
     });
 }
 
+// Star printers, in tests/pos/data/star: the same checks with FILTER=star.
+const starReceipts = [];
+
+// receipt-printer-encoder in Star Line mode (TSP650II and the like): ESC X column images,
+// emphasis, underline and size, ESC b barcode, ESC GS y QR code, a drawer pulse and a cut,
+// text in PC858 (ESC GS t 4).
+{
+    const encoder = new ReceiptPrinterEncoder({ language: 'star-line', columns: 48 });
+    const bytes = encoder.initialize().codepage('cp858')
+        .align('center').image(pixels(96, 48, 6), 96, 48, 'threshold').newline()
+        .size(2, 2).line('Café Zürich').size(1, 1)
+        .bold(true).line('TOTAL €9.50').bold(false)
+        .underline(true).line('Visa 4111 1111 1111 1111').underline(false)
+        .align('left')
+        .line('Beleg-Nr. 2024031514223301')
+        .barcode('4006381333931', 'ean13', 60)
+        .qrcode('https://example.com/r/7731', { model: 2, size: 6, errorlevel: 'm' })
+        .pulse().cut('partial').encode();
+    starReceipts.push({
+        name: 'encoder-star-line',
+        bytes: Buffer.from(bytes),
+        expected: [
+            ' '.repeat(13) + 'Café Zürich',
+            ' '.repeat(18) + 'TOTAL €9.50',
+            ' '.repeat(12) + 'Visa 4111 11** **** 1111',
+            'Beleg-Nr. 2024031514223301',
+        ],
+    });
+}
+
+// receipt-printer-encoder in StarPRNT (mC-Print3, TSP100IV): tables chosen per character
+// by Star's numbering (ESC GS t 32, 10, 1), a rule, a table, PDF417 and a QR code.
+{
+    const encoder = new ReceiptPrinterEncoder({
+        language: 'star-prnt', columns: 48,
+        codepageCandidates: ['cp437', 'cp858', 'windows1252', 'cp866'],
+    });
+    const bytes = encoder.initialize().codepage('auto')
+        .line('Bäckerei Müller — Пекарня')
+        .rule()
+        .table([{ width: 36, align: 'left' }, { width: 12, align: 'right' }],
+            [['Semmel x3', '€1,35'], ['Хлеб', '€2,10']])
+        .line('MC 5555-5555-5555-4444')
+        .line('Tel. 0041 44 123 45 67')
+        .pdf417('RCPT-2024-000123', {})
+        .qrcode('https://example.com/receipt/4711', { model: 2, size: 4, errorlevel: 'l' })
+        .cut().encode();
+    starReceipts.push({
+        name: 'encoder-starprnt',
+        bytes: Buffer.from(bytes),
+        expected: [
+            'Bäckerei Müller — Пекарня',
+            '─'.repeat(48),
+            'Semmel x3' + ' '.repeat(34) + '€1,35',
+            'Хлеб' + ' '.repeat(39) + '€2,10',
+            'MC 5555-55**-****-4444',
+            'Tel. 0041 44 123 45 67',
+        ],
+    });
+}
+
+// receiptline's Star Line mode printers (its "starsbcs" command set): raster logo, QR code,
+// barcode, rules in Star's Katakana table, columns set apart by ESC GS A, text in PC858.
+starReceipts.push({
+    name: 'receiptline-star',
+    bytes: receiptline.transform(`{image:${png(128, 48, 8)}}
+^^Kiosk am Markt
+---
+{width:*,10}
+Zeitung | €2,20
+Kaffee | €3,10
+---
+Discover 6011111111111117 gültig 12/27
+{code:https://example.com/k/12; option:qrcode,4,m}
+{code:4006381333931; option:ean,hri}
+Danke`, { cpl: 48, encoding: 'cp858', command: 'starsbcs' }),
+    expected: [
+        'Kiosk am Markt',
+        '─'.repeat(48),
+        'Zeitung €2,20',
+        'Kaffee €3,10',
+        '─'.repeat(48),
+        // receiptline wraps the line in the table's first column.
+        'Discover 601111******1117 gültig 12/2',
+        '7',
+        'Danke',
+    ],
+});
+
+fs.mkdirSync(path.join(here, 'star'), { recursive: true });
+for (const receipt of starReceipts) {
+    receipt.folder = 'star';
+}
+receipts.push(...starReceipts);
+
 for (const receipt of receipts) {
     const bytes = typeof receipt.bytes === 'string' ? Buffer.from(receipt.bytes, 'binary') : receipt.bytes;
-    fs.writeFileSync(path.join(here, `${receipt.name}.bin`), bytes);
-    fs.writeFileSync(path.join(here, `${receipt.name}.expected`), receipt.expected.join('\n') + '\n');
+    const folder = path.join(here, receipt.folder || '');
+    fs.writeFileSync(path.join(folder, `${receipt.name}.bin`), bytes);
+    fs.writeFileSync(path.join(folder, `${receipt.name}.expected`), receipt.expected.join('\n') + '\n');
     console.log(`${receipt.name}: ${bytes.length} bytes, ${receipt.expected.length} lines`);
 }
