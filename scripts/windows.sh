@@ -47,20 +47,118 @@ readonly ICU_RECIPE=(--disable-tests --disable-samples --disable-extras --disabl
 # shellcheck source=scripts/install-missing.sh
 source scripts/install-missing.sh
 
-# apt-get source needs a deb-src line for bookworm main; add one beside the system's own.
+# The system's package source entries, one line each: type, URIs, suites, components and
+# Signed-By, tab-separated (lists within a field separated by blanks). Both formats are read:
+# one-line entries in *.list, deb822 stanzas in *.sources; a disabled stanza and files apt
+# itself ignores are left out. A Signed-By holding a key itself keeps its lines, joined by
+# \037, so it can be written back unchanged.
+debian_sources() {
+    local files=()
+    [[ -f /etc/apt/sources.list ]] && files+=(/etc/apt/sources.list)
+    local file
+    for file in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [[ -f $file ]] && files+=("$file")
+    done
+    [[ ${#files[@]} -eq 0 ]] && return 0
+    awk '
+        function flush() {
+            if (types != "" && tolower(enabled) != "no") {
+                n = split(types, t, " ")
+                for (i = 1; i <= n; i++) {
+                    printf "%s\t%s\t%s\t%s\t%s\n", t[i], uris, suites, comps, signedby
+                }
+            }
+            types = uris = suites = comps = signedby = enabled = key = ""
+        }
+        function trim(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return s }
+        FNR == 1 { flush() }
+        FILENAME ~ /\.sources$/ {
+            if ($0 ~ /^#/) next
+            if ($0 ~ /^[ \t]*$/) { flush(); next }
+            if ($0 ~ /^[ \t]/) {
+                if (key == "signed-by") signedby = signedby "\037" $0
+                if (key == "types") types = trim(types " " trim($0))
+                else if (key == "uris") uris = trim(uris " " trim($0))
+                else if (key == "suites") suites = trim(suites " " trim($0))
+                else if (key == "components") comps = trim(comps " " trim($0))
+                next
+            }
+            colon = index($0, ":")
+            key = tolower(trim(substr($0, 1, colon - 1)))
+            val = trim(substr($0, colon + 1))
+            if (key == "types") types = val
+            else if (key == "uris") uris = val
+            else if (key == "suites") suites = val
+            else if (key == "components") comps = val
+            else if (key == "signed-by") signedby = val
+            else if (key == "enabled") enabled = val
+            next
+        }
+        {
+            line = $0
+            sub(/#.*/, "", line)
+            if (line !~ /^[ \t]*deb(-src)?[ \t]/) next
+            type = line; sub(/^[ \t]*/, "", type); sub(/[ \t].*/, "", type)
+            rest = substr(line, index(line, type) + length(type))
+            opts = ""
+            if (rest ~ /^[ \t]*\[/) {
+                opts = substr(rest, index(rest, "[") + 1)
+                rest = substr(opts, index(opts, "]") + 1)
+                opts = substr(opts, 1, index(opts, "]") - 1)
+            }
+            n = split(trim(rest), f, /[ \t]+/)
+            if (n < 3) next
+            key_ = ""
+            m = split(opts, o, /[ \t]+/)
+            for (i = 1; i <= m; i++) {
+                if (tolower(o[i]) ~ /^signed-by=/) key_ = substr(o[i], 11)
+            }
+            c = f[3]
+            for (i = 4; i <= n; i++) c = c " " f[i]
+            printf "%s\t%s\t%s\t%s\t%s\n", type, f[1], f[2], c, key_
+        }
+        END { flush() }
+    ' "${files[@]}"
+}
+
+# apt-get source needs a deb-src entry for bookworm main. One is added beside the system's
+# own, with the URIs and keys of the system's own entries for that suite, so it goes through
+# whatever mirror or proxy the machine is set up with. An entry for the main archive under
+# another name (stable) lends its URIs when none names bookworm.
 ensure_deb_src() {
-    if grep -rqsE '^(Types:.*deb-src|deb-src .*bookworm .*main)' /etc/apt/sources.list \
-        /etc/apt/sources.list.d/; then
+    local sources
+    sources=$(debian_sources)
+    local has='function has(list, word,   n, i, w) {
+        n = split(list, w, " "); for (i = 1; i <= n; i++) if (w[i] == word) return 1; return 0 }'
+    if awk -F'\t' "$has"' $1 == "deb-src" && has($3, "bookworm") && has($4, "main") { found = 1 }
+            END { exit !found }' <<<"$sources"; then
         return 0
     fi
-    echo "windows.sh: adding a deb-src entry for bookworm main"
-    as_root tee /etc/apt/sources.list.d/poskavelin-src.sources >/dev/null <<'EOF'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
+    local entries
+    entries=$(awk -F'\t' "$has"'
+        $1 == "deb" && has($4, "main") && has($3, "bookworm") { named[++n] = $2 "\t" $5 }
+        $1 == "deb" && has($4, "main") { k = split($3, s, " ")
+            for (i = 1; i <= k; i++) if (s[i] !~ /-/) { other[++m] = $2 "\t" $5; break } }
+        END { if (n) for (i = 1; i <= n; i++) print named[i]
+              else for (i = 1; i <= m; i++) print other[i] }' <<<"$sources")
+    if [[ -z $entries ]]; then
+        echo "windows.sh: no Debian source entry for bookworm main to copy; add a deb-src" \
+            "entry for bookworm main to /etc/apt/sources.list.d/ and run this again" >&2
+        exit 1
+    fi
+    local stanzas="" uris signed_by
+    while IFS=$'\t' read -r uris signed_by; do
+        stanzas+="Types: deb-src"$'\n'"URIs: $uris"$'\n'"Suites: bookworm"$'\n'"Components: main"$'\n'
+        if [[ $signed_by == $'\037'* ]]; then
+            # A key held in the entry starts on the line after the field's name.
+            stanzas+="Signed-By:${signed_by//$'\037'/$'\n'}"$'\n'
+        elif [[ -n $signed_by ]]; then
+            stanzas+="Signed-By: $signed_by"$'\n'
+        fi
+        stanzas+=$'\n'
+    done <<<"$entries"
+    echo "windows.sh: adding a deb-src entry for bookworm main from the system's own entries"
+    printf '%s' "$stanzas" | as_root tee /etc/apt/sources.list.d/poskavelin-src.sources >/dev/null
     as_root apt-get update
 }
 
