@@ -8,7 +8,7 @@ set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 readonly BUILD_DIR=${BUILD_DIR:-build}
-readonly BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libcups2-dev libsystemd-dev fonts-dejavu-core)
+readonly BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev qt6-serialport-dev libcups2-dev libsystemd-dev fonts-dejavu-core)
 readonly TEST_PACKAGES=(cups cups-client cups-bsd printer-driver-cups-pdf poppler-utils iproute2 nftables socat prometheus)
 # The fonts the installed package depends on stand in for the ones the window asks for.
 readonly FONT_PACKAGES=(fonts-comic-neue fonts-roboto-unhinted)
