@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The Windows build, cross-compiled on Debian 12 with mingw-w64:
 #   scripts/windows.sh prepare  installs what the others need, and the deb-src entry
-#   scripts/windows.sh qt       builds Qt for Windows from Debian's own Qt source, once
+#   scripts/windows.sh qt       builds Qt and Qt Serial Port for Windows from Debian's own
+#                               sources, once
 #   scripts/windows.sh build    the same, then build-windows/poskavelin.exe
 #   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine,
 #                               then installs the installer under wine and drives the program
 #   scripts/windows.sh package  builds, then the installer and the zip with CPack
 # Qt is built into ${POSKAVELIN_CACHE:-~/.cache/poskavelin}, outside the repository, in a
-# folder named by a hash of its recipe, so changing the recipe builds it again.
+# folder named by a hash of its recipe, so changing the recipe builds it again. A ready build
+# of that folder in ../shared/cache (beside the repository), with its checksum in
+# SHA256SUMS there, is unpacked instead of building.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -15,6 +18,7 @@ readonly SOURCE_DIR=$PWD
 readonly BUILD_DIR=${BUILD_DIR:-build-windows}
 readonly CACHE_DIR=${POSKAVELIN_CACHE:-$HOME/.cache/poskavelin}
 readonly TOOLCHAIN=$SOURCE_DIR/cmake/mingw-w64-x86_64.cmake
+readonly READY_DIR=$SOURCE_DIR/../shared/cache
 readonly QT_VERSION=6.4.2
 readonly ICU_VERSION=72.1
 # The host's Qt of the same version lends its moc, rcc and uic to the Windows build.
@@ -47,22 +51,124 @@ readonly ICU_RECIPE=(--disable-tests --disable-samples --disable-extras --disabl
 # shellcheck source=scripts/install-missing.sh
 source scripts/install-missing.sh
 
-# apt-get source needs a deb-src line for bookworm main; add one beside the system's own.
+# The system's package source entries, one line each: type, URIs, suites, components and
+# Signed-By, tab-separated (lists within a field separated by blanks). Both formats are read:
+# one-line entries in *.list, deb822 stanzas in *.sources; a disabled stanza and files apt
+# itself ignores are left out. A Signed-By holding a key itself keeps its lines, joined by
+# \037, so it can be written back unchanged.
+debian_sources() {
+    local files=()
+    [[ -f /etc/apt/sources.list ]] && files+=(/etc/apt/sources.list)
+    local file
+    for file in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [[ -f $file ]] && files+=("$file")
+    done
+    [[ ${#files[@]} -eq 0 ]] && return 0
+    awk '
+        function flush() {
+            if (types != "" && tolower(enabled) != "no") {
+                n = split(types, t, " ")
+                for (i = 1; i <= n; i++) {
+                    printf "%s\t%s\t%s\t%s\t%s\n", t[i], uris, suites, comps, signedby
+                }
+            }
+            types = uris = suites = comps = signedby = enabled = key = ""
+        }
+        function trim(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return s }
+        FNR == 1 { flush() }
+        FILENAME ~ /\.sources$/ {
+            if ($0 ~ /^#/) next
+            if ($0 ~ /^[ \t]*$/) { flush(); next }
+            if ($0 ~ /^[ \t]/) {
+                if (key == "signed-by") signedby = signedby "\037" $0
+                if (key == "types") types = trim(types " " trim($0))
+                else if (key == "uris") uris = trim(uris " " trim($0))
+                else if (key == "suites") suites = trim(suites " " trim($0))
+                else if (key == "components") comps = trim(comps " " trim($0))
+                next
+            }
+            colon = index($0, ":")
+            key = tolower(trim(substr($0, 1, colon - 1)))
+            val = trim(substr($0, colon + 1))
+            if (key == "types") types = val
+            else if (key == "uris") uris = val
+            else if (key == "suites") suites = val
+            else if (key == "components") comps = val
+            else if (key == "signed-by") signedby = val
+            else if (key == "enabled") enabled = val
+            next
+        }
+        {
+            line = $0
+            sub(/#.*/, "", line)
+            if (line !~ /^[ \t]*deb(-src)?[ \t]/) next
+            type = line; sub(/^[ \t]*/, "", type); sub(/[ \t].*/, "", type)
+            rest = substr(line, index(line, type) + length(type))
+            opts = ""
+            if (rest ~ /^[ \t]*\[/) {
+                opts = substr(rest, index(rest, "[") + 1)
+                rest = substr(opts, index(opts, "]") + 1)
+                opts = substr(opts, 1, index(opts, "]") - 1)
+            }
+            n = split(trim(rest), f, /[ \t]+/)
+            if (n < 3) next
+            key_ = ""
+            m = split(opts, o, /[ \t]+/)
+            for (i = 1; i <= m; i++) {
+                if (tolower(o[i]) ~ /^signed-by=/) key_ = substr(o[i], 11)
+            }
+            c = f[3]
+            for (i = 4; i <= n; i++) c = c " " f[i]
+            printf "%s\t%s\t%s\t%s\t%s\n", type, f[1], f[2], c, key_
+        }
+        END { flush() }
+    ' "${files[@]}"
+}
+
+# apt-get source needs a deb-src entry for bookworm main. One is added beside the system's
+# own, with the URIs and keys of the system's own entries for that suite, so it goes through
+# whatever mirror or proxy the machine is set up with. An entry for the main archive under
+# another name (stable) lends its URIs when none names bookworm.
 ensure_deb_src() {
-    if grep -rqsE '^(Types:.*deb-src|deb-src .*bookworm .*main)' /etc/apt/sources.list \
-        /etc/apt/sources.list.d/; then
+    local sources
+    sources=$(debian_sources)
+    local has='function has(list, word,   n, i, w) {
+        n = split(list, w, " "); for (i = 1; i <= n; i++) if (w[i] == word) return 1; return 0 }'
+    if awk -F'\t' "$has"' $1 == "deb-src" && has($3, "bookworm") && has($4, "main") { found = 1 }
+            END { exit !found }' <<<"$sources"; then
         return 0
     fi
-    echo "windows.sh: adding a deb-src entry for bookworm main"
-    as_root tee /etc/apt/sources.list.d/poskavelin-src.sources >/dev/null <<'EOF'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
+    local entries
+    entries=$(awk -F'\t' "$has"'
+        $1 == "deb" && has($4, "main") && has($3, "bookworm") { named[++n] = $2 "\t" $5 }
+        $1 == "deb" && has($4, "main") { k = split($3, s, " ")
+            for (i = 1; i <= k; i++) if (s[i] !~ /-/) { other[++m] = $2 "\t" $5; break } }
+        END { if (n) for (i = 1; i <= n; i++) print named[i]
+              else for (i = 1; i <= m; i++) print other[i] }' <<<"$sources")
+    if [[ -z $entries ]]; then
+        echo "windows.sh: no Debian source entry for bookworm main to copy; add a deb-src" \
+            "entry for bookworm main to /etc/apt/sources.list.d/ and run this again" >&2
+        exit 1
+    fi
+    local stanzas="" uris signed_by
+    while IFS=$'\t' read -r uris signed_by; do
+        stanzas+="Types: deb-src"$'\n'"URIs: $uris"$'\n'"Suites: bookworm"$'\n'"Components: main"$'\n'
+        if [[ $signed_by == $'\037'* ]]; then
+            # A key held in the entry starts on the line after the field's name.
+            stanzas+="Signed-By:${signed_by//$'\037'/$'\n'}"$'\n'
+        elif [[ -n $signed_by ]]; then
+            stanzas+="Signed-By: $signed_by"$'\n'
+        fi
+        stanzas+=$'\n'
+    done <<<"$entries"
+    echo "windows.sh: adding a deb-src entry for bookworm main from the system's own entries"
+    printf '%s' "$stanzas" | as_root tee /etc/apt/sources.list.d/poskavelin-src.sources >/dev/null
     as_root apt-get update
 }
+
+# Qt Serial Port, from Debian's qt6-serialport source, built on the Qt above into a folder
+# of its own: the Qt folder (and the ready build of it) stays as its own recipe made it.
+readonly SERIAL_RECIPE=(-DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF)
 
 recipe_hash() {
     { printf '%s\n' "${QT_VERSION}" "${QT_RECIPE[@]}" "${ICU_VERSION}" "${ICU_RECIPE[@]}"
@@ -71,6 +177,13 @@ recipe_hash() {
 
 qt_prefix() {
     echo "$CACHE_DIR/qt-$QT_VERSION-mingw-$(recipe_hash)"
+}
+
+# Named by the Qt it is built on as well as by its own recipe.
+serial_prefix() {
+    local hash
+    hash=$({ printf '%s\n' "$(recipe_hash)" "${SERIAL_RECIPE[@]}"; } | sha256sum | cut -c1-12)
+    echo "$CACHE_DIR/qtserialport-$QT_VERSION-mingw-$hash"
 }
 
 # ICU for Windows needs a build of ICU for this machine first, whose tools make its data
@@ -96,13 +209,51 @@ build_icu() {
     )
 }
 
+# Unpacks the ready build of the folder $1 from READY_DIR, when there is one for this recipe
+# and its checksum holds; false leaves nothing behind. The archive was made in
+# /root/.cache/poskavelin and its qmake, pkg-config and ICU files name that place; CMake's
+# files find Qt from where they lie. Unpacked anywhere else, those names are moved to the
+# new place, so every file says where the folder is.
+unpack_ready_qt() {
+    local prefix=$1
+    local name
+    name=$(basename "$prefix")
+    [[ -f $READY_DIR/$name.tar.xz ]] || return 1
+    if ! (cd "$READY_DIR" && grep -E "^[0-9a-f]{64} [ *]$name\.tar\.xz\$" SHA256SUMS 2>/dev/null |
+        sha256sum --check --status --strict); then
+        echo "windows.sh: $READY_DIR/$name.tar.xz does not match its SHA256SUMS entry; building" >&2
+        return 1
+    fi
+    mkdir -p "$CACHE_DIR"
+    local work
+    work=$(mktemp -d "$CACHE_DIR/.qt-unpack.XXXXXX")
+    echo "windows.sh: unpacking the ready Qt for Windows from $READY_DIR/$name.tar.xz"
+    if ! tar -xJf "$READY_DIR/$name.tar.xz" -C "$work" "$name" || [[ ! -f $work/$name/bin/qt-cmake ]]; then
+        echo "windows.sh: $name.tar.xz does not hold $name/bin/qt-cmake; building" >&2
+        rm -rf "$work"
+        return 1
+    fi
+    local built
+    built=$(sed -n 's/^ *set(qtbi_orig_prefix "\(.*\)")$/\1/p' \
+        "$work/$name/lib/cmake/Qt6BuildInternals/QtBuildInternalsExtra.cmake")
+    if [[ -n $built && $built != "$prefix" ]]; then
+        grep -rlIF --null "$built" "$work/$name" | xargs -0 -r sed -i "s|$built|$prefix|g"
+        # qmake's own paths are relative: Windows' files to bin, the host's to /usr.
+        sed -i -e "s|^HostPrefix=.*|HostPrefix=$(realpath -m --relative-to="$prefix/bin" /usr)|" \
+            -e "s|^HostData=.*|HostData=$(realpath -m --relative-to=/usr "$prefix")|" \
+            "$work/$name/bin/target_qt.conf"
+    fi
+    mv "$work/$name" "$prefix"
+    rm -rf "$work"
+}
+
 # Configured with the final prefix and installed into a staging root, so the folder in the
 # cache appears only whole and its files name the place they end up in.
 build_qt() {
     install_missing "${QT_PACKAGES[@]}"
     local prefix
     prefix=$(qt_prefix)
-    if [[ -f $prefix/bin/qt-cmake ]]; then
+    if [[ -f $prefix/bin/qt-cmake ]] || unpack_ready_qt "$prefix"; then
         return 0
     fi
     ensure_deb_src
@@ -142,13 +293,65 @@ build_qt() {
     echo "windows.sh: Qt built in $(((SECONDS - started) / 60)) min into $prefix"
 }
 
+# A Qt module of Debian's source, built with CMake on the cached Qt and installed into its
+# own folder, which likewise appears only whole. A source that cannot be fetched, or a build
+# of it that fails, leaves the build without the module, with a warning: only a program that
+# asks for it then fails.
+build_serial() {
+    local qt serial
+    qt=$(qt_prefix)
+    serial=$(serial_prefix)
+    if [[ -f $serial/lib/cmake/Qt6SerialPort/Qt6SerialPortConfig.cmake ]]; then
+        return 0
+    fi
+    ensure_deb_src
+    local work
+    work=$(mktemp -d "$CACHE_DIR/.qtserialport-build.XXXXXX")
+    if ! (cd "$work" && apt-get source --only-source qt6-serialport >source.log 2>&1); then
+        echo "windows.sh: warning: the qt6-serialport source cannot be fetched, so Qt Serial" \
+            "Port for Windows is not built:" >&2
+        grep '^E:' "$work/source.log" >&2 || tail -n 5 "$work/source.log" >&2
+        rm -rf "$work"
+        return 0
+    fi
+    echo "windows.sh: building Qt Serial Port $QT_VERSION for Windows in $work"
+    local started=$SECONDS
+    (
+        set -e
+        cd "$work"
+        local src
+        src=$(find . -maxdepth 1 -type d -name "qt6-serialport-$QT_VERSION*" | head -n1)
+        "${NICE[@]}" "$qt/bin/qt-cmake" -S "$src" -B build -G Ninja \
+            -DQT_CHAINLOAD_TOOLCHAIN_FILE="$TOOLCHAIN" \
+            -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+            -DCMAKE_INSTALL_PREFIX="$serial" "${SERIAL_RECIPE[@]}" >configure.log 2>&1 &&
+            "${NICE[@]}" cmake --build build -j"$JOBS" >build.log 2>&1 &&
+            DESTDIR="$work/stage" cmake --install build >install.log 2>&1
+    ) || {
+        # Until the program links Qt Serial Port, its build failing costs the program nothing.
+        echo "windows.sh: warning: the Qt Serial Port build failed; its logs are in $work" >&2
+        tail -n 30 "$work"/*.log >&2 || true
+        rm -rf "$work/build" "$work/stage"
+        return 0
+    }
+    mv "$work/stage$serial" "$serial"
+    rm -rf "$work"
+    echo "windows.sh: Qt Serial Port built in $((SECONDS - started)) s into $serial"
+}
+
 build() {
     build_qt
-    local prefix
+    build_serial
+    local prefix serial
     prefix=$(qt_prefix)
+    serial=$(serial_prefix)
+    # Qt looks for its modules in its own folder and those named here, not in CMake's usual
+    # places; the program under wine finds their DLLs in the folders given to wine-run.sh.
     "$prefix/bin/qt-cmake" -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$TOOLCHAIN" \
-        -DCMAKE_CROSSCOMPILING_EMULATOR="$SOURCE_DIR/scripts/wine-run.sh;$prefix/bin" >/dev/null
+        -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$serial" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$SOURCE_DIR/scripts/wine-run.sh;$prefix/bin:$serial/bin" \
+        >/dev/null
     "${NICE[@]}" cmake --build "$BUILD_DIR" -j"$JOBS"
 }
 
@@ -172,7 +375,8 @@ case "${1:-}" in
         ;;
     qt)
         build_qt
-        echo "windows.sh: Qt for Windows is in $(qt_prefix)"
+        build_serial
+        echo "windows.sh: Qt for Windows is in $(qt_prefix), Qt Serial Port in $(serial_prefix)"
         ;;
     build)
         build

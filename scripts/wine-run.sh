@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a cross-built Windows program under Debian's wine64: wine-run.sh QT_BIN PROGRAM [ARGS]
-# CTest calls it as the cross-compiling emulator. The program finds Qt's DLLs in QT_BIN and
-# mingw's runtime DLLs through WINEPATH, so nothing is copied beside it. Without a display
+# CTest calls it as the cross-compiling emulator. The program finds Qt's DLLs in QT_BIN (one
+# folder, or several separated by ':', as for Qt's modules built apart) and mingw's runtime
+# DLLs through WINEPATH, so nothing is copied beside it. Without a display
 # it gets a virtual one, as wine's window station needs an X server even for offscreen Qt.
 set -euo pipefail
 
@@ -16,8 +17,12 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 windows_path() {
     echo "Z:${1//\//\\}"
 }
-WINEPATH="$(windows_path "$qt_bin")"
-WINEPATH+=";$(windows_path /usr/lib/gcc/x86_64-w64-mingw32/12-posix)"
+WINEPATH=
+IFS=: read -ra qt_bins <<<"$qt_bin"
+for folder in "${qt_bins[@]}"; do
+    WINEPATH+="$(windows_path "$folder");"
+done
+WINEPATH+="$(windows_path /usr/lib/gcc/x86_64-w64-mingw32/12-posix)"
 WINEPATH+=";$(windows_path /usr/x86_64-w64-mingw32/lib)"
 export WINEPATH
 

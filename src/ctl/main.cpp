@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <cstdio>
 
+#include "service/control_address.h"
 #include "settings/settings_reader.h"
 
 namespace {
@@ -14,12 +15,14 @@ constexpr int kUsage = 2;
 // A reply is a table of 16 rows or their metrics; anything far beyond is not a bridge's.
 constexpr qsizetype kMaxReply = 1 << 20;
 
-constexpr char kUsageText[] =
-    "usage: poskavelinctl status [INSTANCE] [--json]\n"
-    "       poskavelinctl reload [INSTANCE]\n"
-    "       poskavelinctl metrics [INSTANCE]\n"
-    "       poskavelinctl check FILE\n"
-    "INSTANCE names the service poskavelin@INSTANCE; without it, your own desktop bridge.\n";
+QByteArray usageText() {
+    return QByteArray(
+               "usage: poskavelinctl status [INSTANCE] [--json]\n"
+               "       poskavelinctl reload [INSTANCE]\n"
+               "       poskavelinctl metrics [INSTANCE]\n"
+               "       poskavelinctl check FILE\n") +
+           control_address::instanceHelp();
+}
 
 void print(std::FILE* stream, const QByteArray& text) {
     std::fwrite(text.constData(), 1, size_t(text.size()), stream);
@@ -32,27 +35,11 @@ int fail(const QString& why) {
 }
 
 int usage(const QString& why) {
-    print(stderr, "poskavelinctl: " + why.toLocal8Bit() + '\n' + kUsageText);
+    print(stderr, "poskavelinctl: " + why.toLocal8Bit() + '\n' + usageText());
     return kUsage;
 }
 
-// An instance name is one folder name beneath /run/poskavelin, never a way out of it.
-bool isInstanceName(const QString& name) {
-    return !name.isEmpty() && !name.startsWith(QLatin1Char('-')) &&
-           !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
-           name != QLatin1String("..");
-}
-
-QString socketPath(const QString& instance) {
-    if (!instance.isEmpty()) {
-        return QStringLiteral("/run/poskavelin/%1/control").arg(instance);
-    }
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return runtime.isEmpty() ? QString()
-                             : QDir(runtime).filePath(QStringLiteral("poskavelin/control"));
-}
-
-QString connectFailure(const QLocalSocket& socket, const QString& path, bool instance) {
+QString connectFailure(const QLocalSocket& socket, const QString& path, const QString& instance) {
     switch (socket.error()) {
         case QLocalSocket::ServerNotFoundError:
             return QStringLiteral("no bridge is running: %1 does not exist").arg(path);
@@ -60,8 +47,7 @@ QString connectFailure(const QLocalSocket& socket, const QString& path, bool ins
             return QStringLiteral("no bridge is running at %1 (connection refused)").arg(path);
         case QLocalSocket::SocketAccessError:
             return QStringLiteral("permission denied for %1%2")
-                .arg(path, instance ? QStringLiteral(" (members of the group poskavelin may ask)")
-                                    : QString());
+                .arg(path, control_address::accessHint(instance));
         case QLocalSocket::SocketTimeoutError:
             return QStringLiteral("the bridge at %1 does not answer").arg(path);
         default:
@@ -71,14 +57,15 @@ QString connectFailure(const QLocalSocket& socket, const QString& path, bool ins
 
 // Sends one command line and prints the bridge's answer, which it ends by closing.
 int ask(const QString& instance, const QByteArray& command, int timeoutMs) {
-    const QString path = socketPath(instance);
+    QString why;
+    const QString path = control_address::forClient(instance, &why);
     if (path.isEmpty()) {
-        return fail(QStringLiteral("XDG_RUNTIME_DIR is not set; name the instance to ask"));
+        return fail(why);
     }
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(2000)) {
-        return fail(connectFailure(socket, path, !instance.isEmpty()));
+        return fail(connectFailure(socket, path, instance));
     }
     socket.write(command + '\n');
     const QDeadlineTimer deadline(timeoutMs);
@@ -135,7 +122,7 @@ int main(int argc, char* argv[]) {
     }
     const QString command = args.takeFirst();
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        print(stdout, kUsageText);
+        print(stdout, usageText());
         return 0;
     }
     if (command == QLatin1String("check")) {
@@ -146,7 +133,7 @@ int main(int argc, char* argv[]) {
     }
     const bool json =
         command == QLatin1String("status") && args.removeAll(QStringLiteral("--json")) > 0;
-    if (args.size() > 1 || (args.size() == 1 && !isInstanceName(args.first()))) {
+    if (args.size() > 1 || (args.size() == 1 && !control_address::isInstanceName(args.first()))) {
         return usage(QStringLiteral("unexpected \"%1\"").arg(args.join(QLatin1Char(' '))));
     }
     const QString instance = args.value(0);

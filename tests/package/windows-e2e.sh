@@ -2,8 +2,9 @@
 # Installs the Windows installer under wine as a shop PC would and drives the installed
 # program: silent install into a wine prefix of its own, the first start creating
 # PosKavelin.ini beside the program, one channel forwarding a terminal's text to a DVR on
-# loopback, closing the window ending the program with code 0, and the uninstaller keeping
-# the settings. The program runs from its install folder alone: no WINEPATH, so a DLL the
+# loopback, poskavelinctl.exe asking it for its status, metrics and a reload over its control
+# pipe, closing the window ending the program with code 0, and the uninstaller keeping the
+# settings. The program runs from its install folder alone: no WINEPATH, so a DLL the
 # installer lacks fails the start. Screenshots are left in BUILD_DIR/windows-e2e/.
 #   windows-e2e.sh BUILD_DIR      (after scripts/windows.sh package)
 set -euo pipefail
@@ -63,7 +64,7 @@ menu=$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start\ Me
 
 echo "windows-e2e: installing $(basename "$installer") silently"
 timeout 300 "$WINE" "$installer" /S >"$work/install.log" 2>&1 || fail "installer exited with $?"
-for file in poskavelin.exe qt.conf Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll \
+for file in poskavelin.exe poskavelinctl.exe qt.conf Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll \
     Qt6Network.dll Qt6PrintSupport.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll \
     plugins/platforms/qwindows.dll; do
     [[ -f $folder/$file ]] || fail "$file is not in $folder"
@@ -150,16 +151,35 @@ EOF
 printf 'hello\r\n' >"$work/expected.bytes"
 wait_until 100 cmp -s "$work/dvr.bytes" "$work/expected.bytes" ||
     fail "the DVR got $(od -c "$work/dvr.bytes" 2>/dev/null | head -n2) instead of hello CR LF"
+
+# poskavelinctl.exe beside the program asks it over its control pipe, as a user would.
+ctl() {
+    timeout 60 "$WINE" "$win_folder\\poskavelinctl.exe" "$@" 2>>"$work/ctl.log" | tr -d '\r'
+}
+echo "windows-e2e: poskavelinctl.exe status, metrics and reload"
+dvr_port=$(cat "$work/dvr.port")
+ctl status >"$work/status.txt" || fail "poskavelinctl.exe status failed: $(cat "$work/ctl.log")"
+grep -Eq "^ +1 +listening +connected 127\.0\.0\.1:$dvr_port +1 +5 " "$work/status.txt" ||
+    fail "status shows no forwarding channel 1: $(cat "$work/status.txt")"
+ctl metrics >"$work/metrics.txt" || fail "poskavelinctl.exe metrics failed"
+grep -qx 'poskavelin_dvr_link_up{channel="1"} 1' "$work/metrics.txt" ||
+    fail "the metrics show no DVR link up on channel 1"
+ctl reload >"$work/reload.txt" || fail "poskavelinctl.exe reload failed: $(cat "$work/ctl.log")"
+grep -qx "reloaded, no row changed" "$work/reload.txt" ||
+    fail "the reload of an unchanged file said: $(cat "$work/reload.txt")"
 sleep 1
 import -window root "$work/window.png"
 close_and_expect_exit
+ctl status >/dev/null && fail "poskavelinctl.exe status answered with no bridge running"
+grep -q "no bridge is running" "$work/ctl.log" ||
+    fail "poskavelinctl.exe did not say that no bridge runs: $(tail -n1 "$work/ctl.log")"
 [[ -s $folder/PosKavelin.log ]] || fail "no PosKavelin.log beside the program"
 
 echo "windows-e2e: uninstalling"
 # _?= runs the uninstaller in place instead of from a copy it does not wait for.
 timeout 120 "$WINE" "$win_folder\\Uninstall.exe" /S "_?=$win_folder" >>"$work/install.log" 2>&1 ||
     fail "uninstaller exited with $?"
-for file in poskavelin.exe qt.conf Qt6Core.dll libstdc++-6.dll plugins; do
+for file in poskavelin.exe poskavelinctl.exe qt.conf Qt6Core.dll libstdc++-6.dll plugins; do
     [[ ! -e $folder/$file ]] || fail "the uninstaller left $file"
 done
 [[ ! -e $menu/$TITLE.lnk ]] || fail "the uninstaller left the Start menu entry"
