@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 #include "printer_line/status_responder.h"
@@ -21,10 +22,16 @@ public:
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server_.nextPendingConnection()) {
                 auto responder = std::make_shared<StatusResponder>(kind_);
-                connect(socket, &QTcpSocket::readyRead, socket, [socket, responder, this] {
+                // The library takes its four answers from one read, which a loaded machine
+                // may split when each request is answered as it comes: they go out together.
+                auto pending = std::make_shared<QByteArray>();
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, responder, pending, this] {
                     const QByteArray till = socket->readAll();
                     received += till;
-                    socket->write(responder->feed(till));
+                    *pending += responder->feed(till);
+                    QTimer::singleShot(50, socket, [socket, pending] {
+                        socket->write(std::exchange(*pending, {}));
+                    });
                 });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }

@@ -1,0 +1,213 @@
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTest>
+#include <memory>
+
+#include "bridge.h"
+#include "harness.h"
+
+namespace {
+
+const QByteArray kSetup = "[Setup]\r\nHide=1\r\nAutoRun=1\r\n";
+
+// A till's receipt as printers get it: initialise, text, a status poll, a drawer pulse, a cut.
+const QByteArray kReceipt =
+    "\x1b@TOTAL 12.50\n\x10\x04\x01THANK YOU\n\x1bp\x00\x19\xfa\x1dV\x42\x00"_qba;
+
+// A receipt printer on a raw port: keeps what it was sent and answers DLE EOT 1 as an
+// online printer with its drawer open does.
+class FakePrinter : public QObject {
+public:
+    FakePrinter() {
+        server.listen(QHostAddress::LocalHost);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* link = server.nextPendingConnection();
+            links.append(link);
+            // Bounded, so a printer that stops reading really does push back.
+            link->setReadBufferSize(64 * 1024);
+            connect(link, &QTcpSocket::readyRead, this, [this, link] {
+                if (stalled) {
+                    return;
+                }
+                const QByteArray bytes = link->readAll();
+                for (qsizetype at = bytes.indexOf("\x10\x04\x01"); at >= 0;
+                     at = bytes.indexOf("\x10\x04\x01", at + 1)) {
+                    link->write("\x16");
+                }
+                received += bytes;
+            });
+        });
+    }
+    void resume() {
+        stalled = false;
+        for (QTcpSocket* link : std::as_const(links)) {
+            received += link->readAll();
+        }
+    }
+    quint16 port() const { return server.serverPort(); }
+
+    QTcpServer server;
+    QList<QTcpSocket*> links;
+    QByteArray received;
+    bool stalled = false;
+};
+
+QByteArray printerRow(quint16 dvr, quint16 pos, const QByteArray& keys) {
+    return row(1, dvr, pos) + keys;
+}
+
+}  // namespace
+
+class TestPrinterLine : public QObject {
+    Q_OBJECT
+private slots:
+    // The printer gets the till's bytes exactly, cut and drawer pulse included; the till
+    // gets the printer's answer; the DVR gets the shaped copy and never the answer.
+    void tillAndPrinterTalkAsBeforeAndTheDvrGetsItsCopy() {
+        FakeDvr dvr;
+        FakePrinter printer;
+        const quint16 pos = freePort();
+        Bridge bridge(kSetup +
+                      printerRow(dvr.port(), pos,
+                                 "RECEIPT_PRINTER=127.0.0.1:" + QByteArray::number(printer.port()) +
+                                     "\r\nFILTER=escpos\r\nLINES=1\r\n"));
+        bridge.start();
+        auto till = terminalOn(pos);
+        QVERIFY(till);
+        till->write(kReceipt);
+        QTRY_COMPARE_WITH_TIMEOUT(printer.received, kReceipt, 3000);
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT(!(answer += till->readAll()).isEmpty(), 3000);
+        QCOMPARE(answer, QByteArray("\x16"));
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("TOTAL 12.50\r\nTHANK YOU\r\n"), 3000);
+        till->close();
+        QTRY_COMPARE_WITH_TIMEOUT(printer.links.first()->state(), QAbstractSocket::UnconnectedState,
+                                  3000);
+    }
+
+    // A printer that stops reading holds its till back; nothing is lost, and the DVR keeps
+    // getting what the till could send.
+    void stalledPrinterHoldsTheTillBackAndLosesNothing() {
+        FakeDvr dvr;
+        FakePrinter printer;
+        printer.stalled = true;
+        const quint16 pos = freePort();
+        Bridge bridge(kSetup + printerRow(dvr.port(), pos,
+                                          "RECEIPT_PRINTER=127.0.0.1:" +
+                                              QByteArray::number(printer.port()) + "\r\n"));
+        bridge.start();
+        auto till = terminalOn(pos);
+        QVERIFY(till);
+        const QByteArray sent(16 << 20, 'r');
+        till->write(sent);
+        QTRY_VERIFY_WITH_TIMEOUT(dvr.received().size() > (1 << 20), 5000);
+        QTest::qWait(300);
+        QVERIFY(till->bytesToWrite() > 0);  // held back, not read and dropped
+        printer.resume();
+        QTRY_COMPARE_WITH_TIMEOUT(printer.received.size(), sent.size(), 20000);
+        QCOMPARE(printer.received, sent);
+        QTRY_COMPARE_WITH_TIMEOUT(QByteArray(dvr.received()).replace("\r\n", "").size(),
+                                  sent.size(), 5000);
+    }
+
+    // A printer that cannot be reached ends the till's connection within 3 s; what it sent
+    // still reaches the DVR.
+    void unreachablePrinterLetsTheTillGo() {
+        FakeDvr dvr;
+        const quint16 pos = freePort();
+        Bridge bridge(kSetup + printerRow(dvr.port(), pos,
+                                          "RECEIPT_PRINTER=127.0.0.1:" +
+                                              QByteArray::number(freePort()) + "\r\n"));
+        bridge.start();
+        auto till = terminalOn(pos);
+        QVERIFY(till);
+        till->write("before");
+        QTRY_COMPARE_WITH_TIMEOUT(till->state(), QAbstractSocket::UnconnectedState, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.received(), QByteArray("before\r\n"), 3000);
+        QVERIFY(bridge.logHas("printer 127.0.0.1:"));
+    }
+
+    // With a printer behind it the row takes its till while the DVR is away.
+    void tillPrintsWhileTheDvrIsAway() {
+        FakePrinter printer;
+        const quint16 pos = freePort();
+        Bridge bridge(kSetup + printerRow(freePort(), pos,
+                                          "RECEIPT_PRINTER=127.0.0.1:" +
+                                              QByteArray::number(printer.port()) + "\r\n"));
+        bridge.start();
+        auto till = terminalOn(pos);
+        QVERIFY(till);
+        till->write(kReceipt);
+        QTRY_COMPARE_WITH_TIMEOUT(printer.received, kReceipt, 3000);
+        QVERIFY(bridge.logHas("channel 1: DVR copies are dropped while the DVR link is down"));
+    }
+
+    // No printer behind the row: its status requests are answered as a healthy printer's,
+    // whatever the segments, and none of them reaches the DVR.
+    void statusRequestsAreAnsweredWithoutAPrinter() {
+        FakeDvr dvr;
+        const quint16 pos = freePort();
+        Bridge bridge(kSetup +
+                      printerRow(dvr.port(), pos, "PRINTER_STATUS=escpos\r\nFILTER=escpos\r\n"));
+        bridge.start();
+        auto till = terminalOn(pos);
+        QVERIFY(till);
+        for (const char* piece : {"\x10", "\x04\x01\x10\x04", "\x02\x10\x04\x03\x10\x04\x04"}) {
+            till->write(piece);
+            till->flush();
+            QTest::qWait(50);
+        }
+        till->write("SALE\n");
+        QByteArray answers;
+        QTRY_VERIFY_WITH_TIMEOUT((answers += till->readAll()).size() >= 4, 3000);
+        QCOMPARE(answers, QByteArray("\x12\x12\x12\x12"));
+        QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("SALE"), 3000);
+        QVERIFY(!dvr.received().contains('\x10'));
+    }
+
+    // A terminal on a serial line: its bytes reach the DVR, and a line that goes away and
+    // comes back is taken up again.
+    void serialTerminalForwardsAndComesBack() {
+        const QString socat = QStandardPaths::findExecutable("socat");
+        if (socat.isEmpty()) {
+            QSKIP("socat is not installed");
+        }
+        QTemporaryDir lines;
+        const QString bridgeSide = lines.filePath("till-bridge");
+        const QString tillSide = lines.filePath("till");
+        QProcess pair;
+        const auto plug = [&] {
+            pair.start(socat, {"-d", "pty,raw,echo=0,link=" + bridgeSide,
+                               "pty,raw,echo=0,link=" + tillSide});
+            return QTest::qWaitFor([&] { return QFile::exists(tillSide); }, 3000);
+        };
+        QVERIFY(plug());
+        FakeDvr dvr;
+        Bridge bridge(kSetup + row(1, dvr.port(), freePort()) +
+                      "POS_SERIAL=" + bridgeSide.toUtf8() + "\r\nBAUD=115200\r\n");
+        bridge.start();
+        QTRY_COMPARE_WITH_TIMEOUT(dvr.connectionCount(), 1, 5000);
+        QTest::qWait(300);
+        const auto send = [&](const QByteArray& text) {
+            QFile till(tillSide);
+            QVERIFY(till.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            till.write(text);
+        };
+        send("first\n");
+        QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("first\n"), 3000);
+
+        pair.kill();
+        pair.waitForFinished(3000);
+        QVERIFY(bridge.logHas("serial line"));
+        QVERIFY(plug());
+        QTest::qWait(2500);  // retried every second
+        send("again\n");
+        QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("again\n"), 3000);
+        pair.kill();
+        pair.waitForFinished(3000);
+    }
+};
+
+QTEST_MAIN(TestPrinterLine)
+#include "tst_printer_line.moc"
