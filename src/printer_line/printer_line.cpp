@@ -145,6 +145,8 @@ void frmKavelin::printerReached(int index) {
         line.bytesToPrinter += line.waiting.size();
         line.printer->SendData(std::exchange(line.waiting, {}));
     }
+    // From now on the printer's own queue holds the till back.
+    tcpServer(index)->PauseReading(false);
     if (std::exchange(line.closeOnceSent, false)) {
         // Queued bytes still go out in the background, then FIN.
         line.printer->Close();

@@ -1,4 +1,5 @@
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTest>
@@ -204,6 +205,43 @@ private slots:
         QTest::qWait(2500);  // retried every second
         send("again\n");
         QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("again\n"), 3000);
+        pair.kill();
+        pair.waitForFinished(3000);
+    }
+
+    // A printer on a serial line gets the till's bytes exactly, and its answer reaches the till.
+    void serialPrinterRelaysBothWays() {
+        const QString socat = QStandardPaths::findExecutable("socat");
+        if (socat.isEmpty()) {
+            QSKIP("socat is not installed");
+        }
+        QTemporaryDir lines;
+        const QString bridgeSide = lines.filePath("printer-bridge");
+        const QString printerSide = lines.filePath("printer");
+        QProcess pair;
+        pair.start(socat, {"-d", "pty,raw,echo=0,link=" + bridgeSide,
+                           "pty,raw,echo=0,link=" + printerSide});
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(printerSide); }, 3000));
+        QFile printer(printerSide);
+        QVERIFY(printer.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        FakeDvr dvr;
+        const quint16 pos = freePort();
+        Bridge bridge(kSetup + printerRow(dvr.port(), pos,
+                                          "RECEIPT_PRINTER=serial:" + bridgeSide.toUtf8() +
+                                              "\r\nPRINTER_BAUD=115200\r\n"));
+        bridge.start();
+        auto till = terminalOn(pos);
+        QVERIFY(till);
+        till->write(kReceipt);
+        QByteArray printed;
+        QSocketNotifier readable(printer.handle(), QSocketNotifier::Read);
+        connect(&readable, &QSocketNotifier::activated, this,
+                [&] { printed += printer.read(4096); });
+        QTRY_COMPARE_WITH_TIMEOUT(printed, kReceipt, 5000);
+        printer.write("\x16");
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT(!(answer += till->readAll()).isEmpty(), 3000);
+        QCOMPARE(answer, QByteArray("\x16"));
         pair.kill();
         pair.waitForFinished(3000);
     }
