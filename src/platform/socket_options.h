@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QtGlobal>
+
+// What a socket needs beyond what Qt sets, where only the system's own calls can say it:
+// platform/linux/socket_options.cpp and platform/windows/socket_options.cpp, one of which
+// CMake builds. `socket` is Qt's socketDescriptor(). Best effort: a system without one of
+// these options still gets the others.
+namespace socket_options {
+
+// A peer that vanished without a FIN or reset (cable pulled, power cut) would look alive for
+// hours: keepalive probes find it within about half a minute. With `boundUnsentData`, bytes
+// the peer does not acknowledge are also given up after 30 s, so a DVR link is rebuilt
+// instead of queueing receipts into a dead connection.
+void detectDeadPeer(qintptr socket, bool boundUnsentData);
+
+// The peer gets FIN while receiving goes on; Qt has no half-close of its own.
+void finishSending(qintptr socket);
+
+// Closes an accepted handle that Qt could not take over.
+void discard(qintptr socket);
+
+}  // namespace socket_options
