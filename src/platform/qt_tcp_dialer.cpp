@@ -1,6 +1,7 @@
 #include <QTcpSocket>
 
 #include "platform/qt_tcp_link.h"
+#include "platform/socket_options.h"
 
 namespace {
 
@@ -18,6 +19,13 @@ public:
     void start(const QHostAddress& address, quint16 port) {
         connect(socket_, &QTcpSocket::connected, this, [this] { finishLater(); });
         connect(socket_, &QTcpSocket::errorOccurred, this, [this] { finishLater(); });
+        socket_options::watchDial(socket_, address, [this] {
+            // Qt would dial again unseen: the attempt ends here instead.
+            socket_->disconnect(this);
+            socket_->abort();
+            failure_ = QStringLiteral("connection ended before it was taken");
+            finishLater();
+        });
         socket_->connectToHost(address, port);
     }
 
@@ -51,7 +59,7 @@ private:
         if (socket_->state() != QAbstractSocket::ConnectedState) {
             if (auto failed = std::exchange(onFailed_, nullptr)) {
                 onConnected_ = nullptr;
-                failed(socket_->errorString());
+                failed(failure_.isEmpty() ? socket_->errorString() : failure_);
             }
             return;
         }
@@ -68,6 +76,7 @@ private:
     std::function<void(TcpLink*)> onConnected_;
     std::function<void(const QString&)> onFailed_;
     bool finishing_ = false;
+    QString failure_;
 };
 
 }  // namespace

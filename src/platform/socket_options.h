@@ -1,6 +1,10 @@
 #pragma once
 
 #include <QtGlobal>
+#include <functional>
+
+class QHostAddress;
+class QTcpSocket;
 
 // What a socket needs beyond what Qt sets, where only the system's own calls can say it:
 // platform/linux/socket_options.cpp and platform/windows/socket_options.cpp, one of which
@@ -19,5 +23,14 @@ void finishSending(qintptr socket);
 
 // Closes an accepted handle that Qt could not take over.
 void discard(qintptr socket);
+
+// For a socket Qt has started to connect: calls `endedUnseen` when the peer ends the new
+// connection before Qt has seen it finish. Qt learns how a connect ended by calling connect()
+// again, and on Linux that call, after a reset, starts a new handshake that nobody hears of:
+// a DVR that accepts and resets at once would be dialled over and over, unpaced. Windows
+// does not dial a socket twice, and watches a socket for one reader only, so there it does
+// nothing.
+// Called before connectToHost(target).
+void watchDial(QTcpSocket* socket, const QHostAddress& target, std::function<void()> endedUnseen);
 
 }  // namespace socket_options

@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
+#include <QTcpSocket>
+
 namespace {
 
 // Keepalive probes start after 10 s of silence and come 5 s apart; three unanswered end
@@ -40,6 +43,37 @@ void finishSending(qintptr socket) {
 
 void discard(qintptr socket) {
     ::close(int(socket));
+}
+
+void watchDial(QTcpSocket* socket, const QHostAddress& target, std::function<void()> endedUnseen) {
+    // Bound first, so that the descriptor exists before the connect starts and is watched
+    // before Qt watches it: this watch is told first. Qt then connects from it.
+    const bool v6 = target.protocol() == QAbstractSocket::IPv6Protocol;
+    if (!socket->bind(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4, 0) ||
+        socket->socketDescriptor() < 0) {
+        return;
+    }
+    // A connecting socket turns readable only once the peer has ended the connection (or,
+    // rarely, spoke before the loop looked, which costs one paced attempt).
+    auto* watch = new QSocketNotifier(socket->socketDescriptor(), QSocketNotifier::Read, socket);
+    auto stop = [watch] {
+        watch->setEnabled(false);
+        watch->deleteLater();
+    };
+    QObject::connect(watch, &QSocketNotifier::activated, socket,
+                     [socket, stop, endedUnseen = std::move(endedUnseen)] {
+                         stop();
+                         if (socket->state() == QAbstractSocket::ConnectingState) {
+                             endedUnseen();
+                         }
+                     });
+    QObject::connect(socket, &QAbstractSocket::stateChanged, watch,
+                     [stop](QAbstractSocket::SocketState state) {
+                         if (state == QAbstractSocket::ConnectedState ||
+                             state == QAbstractSocket::UnconnectedState) {
+                             stop();
+                         }
+                     });
 }
 
 }  // namespace socket_options

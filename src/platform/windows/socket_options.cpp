@@ -43,4 +43,6 @@ void discard(qintptr socket) {
     ::closesocket(SOCKET(socket));
 }
 
+void watchDial(QTcpSocket*, const QHostAddress&, std::function<void()>) {}
+
 }  // namespace socket_options
