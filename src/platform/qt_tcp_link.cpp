@@ -13,7 +13,7 @@ namespace {
 // Qt reads ahead into a buffer of its own. Bounded, the rest stays in the kernel, so a
 // terminal whose text the window has not taken, or whose DVR is far behind, is slowed down by
 // TCP; at this size one wake-up still takes what a fast terminal sends in one go.
-constexpr qint64 kReadAheadBytes = 64 * 1024;
+constexpr qint64 kReadAheadBytes = 256 * 1024;
 
 int lingering = 0;
 
@@ -161,6 +161,11 @@ private:
     }
 
     void onWritten(qint64 sent) {
+        if (!inSend_ && socket_->bytesToWrite() > 0) {
+            // Qt writes one block per wake-up; a queue drains faster handed over whole,
+            // as far as the kernel takes it.
+            socket_->flush();
+        }
         if (finWhenSent_ && socket_->bytesToWrite() == 0) {
             finWhenSent_ = false;
             finishSending();
