@@ -13,7 +13,7 @@ class QTcpSocket;
 namespace socket_options {
 
 // A peer that vanished without a FIN or reset (cable pulled, power cut) would look alive for
-// hours: keepalive probes find it within about half a minute. With `boundUnsentData`, bytes
+// hours: keepalive probes find it within a minute. With `boundUnsentData`, bytes
 // the peer does not acknowledge are also given up after 30 s, so a DVR link is rebuilt
 // instead of queueing receipts into a dead connection.
 void detectDeadPeer(qintptr socket, bool boundUnsentData);
@@ -24,13 +24,12 @@ void finishSending(qintptr socket);
 // Closes an accepted handle that Qt could not take over.
 void discard(qintptr socket);
 
-// For a socket Qt has started to connect: calls `endedUnseen` when the peer ends the new
-// connection before Qt has seen it finish. Qt learns how a connect ended by calling connect()
-// again, and on Linux that call, after a reset, starts a new handshake that nobody hears of:
-// a DVR that accepts and resets at once would be dialled over and over, unpaced. Windows
-// does not dial a socket twice, and watches a socket for one reader only, so there it does
-// nothing.
-// Called before connectToHost(target).
+// For a socket Qt is about to connect to `target` (called before connectToHost): calls
+// `endedUnseen` when the peer ends the new connection before Qt has seen it finish. Qt learns how a
+// connect ended by calling connect() again, and on Linux that call, after a reset, starts a new
+// handshake that nobody hears of: a DVR that accepts and resets at once would be dialled over and
+// over, unpaced. Windows does not dial a socket twice, and watches a socket for one reader only, so
+// there it does nothing.
 void watchDial(QTcpSocket* socket, const QHostAddress& target, std::function<void()> endedUnseen);
 
 }  // namespace socket_options
