@@ -224,7 +224,7 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
     md << "- Command: `" << report.command << "`\n";
     md << "- poskavelin built from: " << report.revision << "\n";
     md << "- poskavelin ran as a service runs it, without a display: offscreen, on Qt's "
-          "event loop, which watches all its sockets through one epoll set. With a display "
+          "event loop, which watches each socket through a Qt socket notifier. With a display "
           "the same loop also reads the display's events; this bench does not measure that "
           "case\n";
     md << "- Versions: " << report.socatVersion << "; Qt " << report.qtVersion << "\n";

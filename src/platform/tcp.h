@@ -8,10 +8,9 @@
 #include <stdexcept>
 
 // The socket primitives beneath Winsock: a connection, a listening port and one dialling
-// attempt. Winsock keeps the control's states, pacing, request ids and events the same on
-// every operating system; these move bytes and say what the system reported. Each
-// operating system implements them in a folder of its own (platform/linux/ here), and
-// CMake builds the one folder that fits.
+// attempt. Winsock keeps the control's states, pacing, request ids and events; these move
+// bytes and say what the system reported. One implementation on Qt Network serves every
+// operating system (qt_tcp_*.cpp); only the socket options differ (socket_options.h).
 
 // Raised by a send on a connection that is broken or not connected, so the caller can take
 // its error path at once instead of queueing bytes that will never leave.

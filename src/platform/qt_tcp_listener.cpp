@@ -1,13 +1,14 @@
-#include <QPointer>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
-#include "platform/windows/native.h"
+#include "platform/qt_tcp_link.h"
+#include "platform/socket_options.h"
 
 namespace {
 
-// Out of handles, Qt stops accepting; the port rests this long, then takes connections again
-// by itself.
+// Out of descriptors, a waiting connection would be reported again at once, forever: the port
+// rests this long instead, and takes connections again by itself.
 constexpr int kAcceptPauseMs = 1000;
 
 TcpListener::Failure failureOf(QAbstractSocket::SocketError error) {
@@ -24,31 +25,38 @@ TcpListener::Failure failureOf(QAbstractSocket::SocketError error) {
 }
 
 // Each accepted handle goes straight to the owner as a link, not through the server's queue
-// of pending QTcpSockets.
-class HandleServer : public QTcpServer {
+// of pending sockets.
+class LinkServer : public QTcpServer {
 public:
-    HandleServer(std::function<void(TcpLink*)> onIncoming, QObject* parent)
+    LinkServer(std::function<void(TcpLink*)> onIncoming, QObject* parent)
         : QTcpServer(parent), onIncoming_(std::move(onIncoming)) {}
 
 protected:
     void incomingConnection(qintptr handle) override {
+        auto* socket = new QTcpSocket;
+        if (!socket->setSocketDescriptor(handle)) {
+            // Turned away: the terminal dials again.
+            delete socket;
+            socket_options::discard(handle);
+            return;
+        }
         // Qt's accept loop stops by itself when the owner closes the port from its handler.
-        onIncoming_(native::adoptLink(handle, TcpLink::Role::Accepted));
+        onIncoming_(linkFor(socket, TcpLink::Role::Accepted));
     }
 
 private:
     std::function<void(TcpLink*)> onIncoming_;
 };
 
-class WindowsTcpListener : public TcpListener {
+class QtTcpListener : public TcpListener {
 public:
-    WindowsTcpListener(std::function<void(TcpLink*)> onIncoming, QObject* parent)
-        : TcpListener(parent), server_(new HandleServer(std::move(onIncoming), this)) {
+    QtTcpListener(std::function<void(TcpLink*)> onIncoming, QObject* parent)
+        : TcpListener(parent), server_(new LinkServer(std::move(onIncoming), this)) {
         resume_.setSingleShot(true);
         resume_.setInterval(kAcceptPauseMs);
         connect(&resume_, &QTimer::timeout, server_, &QTcpServer::resumeAccepting);
         connect(server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-            // Qt pauses the port after an error that would be reported again at once.
+            server_->pauseAccepting();
             if (!resume_.isActive()) {
                 qCWarning(lcSocket, "cannot accept (%s); a listening port rests for %d ms",
                           qPrintable(server_->errorString()), kAcceptPauseMs);
@@ -66,7 +74,7 @@ public:
     }
 
 private:
-    HandleServer* server_;
+    LinkServer* server_;
     QTimer resume_;
 };
 
@@ -77,8 +85,10 @@ TcpListener::Result TcpListener::open(const QHostAddress& address, int port,
     if (port < 1 || port > 65535) {
         return {nullptr, Failure::OutOfRange, QStringLiteral("port out of range")};
     }
-    auto* listener = new WindowsTcpListener(std::move(onIncoming), parent);
-    // Qt's Any is dual-stack, falling back to IPv4 alone where the machine has no IPv6.
+    auto* listener = new QtTcpListener(std::move(onIncoming), parent);
+    // Qt's Any is dual-stack, falling back to IPv4 alone where the machine has no IPv6, and on
+    // Linux Qt reuses a port whose old connections still wait in TIME_WAIT, so a restarted
+    // bridge listens again at once.
     if (!listener->server()->listen(address, quint16(port))) {
         const Result failed{nullptr, failureOf(listener->server()->serverError()),
                             listener->server()->errorString()};

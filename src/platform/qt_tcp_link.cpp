@@ -1,27 +1,31 @@
-#include <winsock2.h>
+#include "platform/qt_tcp_link.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "platform/windows/native.h"
+#include "platform/socket_options.h"
+
+Q_LOGGING_CATEGORY(lcSocket, "poskavelin.socket")
 
 namespace {
 
-// Qt reads ahead into a buffer of its own; bounded, the rest stays in the kernel, so a
-// terminal whose text the window has not taken is slowed down by TCP as on Linux.
-constexpr qint64 kReadAheadBytes = 64 * 1024;
+// Qt reads ahead into a buffer of its own. Bounded, the rest stays in the kernel, so a
+// terminal whose text the window has not taken, or whose DVR is far behind, is slowed down by
+// TCP; at this size one wake-up still takes what a fast terminal sends in one go.
+constexpr qint64 kReadAheadBytes = 256 * 1024;
 
 int lingering = 0;
 
-// A connection as a QTcpSocket on an adopted handle. Qt's signals arrive from the event loop;
-// ends and errors are kept and told through linkReadable while the owner reads, so the bytes
-// that came before a FIN are always taken first.
-class WindowsTcpLink : public TcpLink {
+// A connection as a QTcpSocket. Qt's signals arrive from the event loop; ends and errors are
+// kept and told through linkReadable while the owner reads, so the bytes that came before a
+// FIN are always taken first.
+class QtTcpLink : public TcpLink {
 public:
-    WindowsTcpLink(qintptr handle, Role role)
+    QtTcpLink(QTcpSocket* socket, Role role)
         // Lives on its own while it hands over after close(), and dies with the application.
-        : TcpLink(QCoreApplication::instance()), socket_(new QTcpSocket(this)) {
+        : TcpLink(QCoreApplication::instance()), socket_(socket) {
+        socket_->setParent(this);
         socket_->setReadBufferSize(kReadAheadBytes);
         connect(socket_, &QTcpSocket::readyRead, this, [this] {
             if (reading_ && events_) {
@@ -33,19 +37,15 @@ public:
                 [this](QAbstractSocket::SocketError error) { onEnded(error); });
         connect(socket_, &QTcpSocket::disconnected, this,
                 [this] { onEnded(QAbstractSocket::RemoteHostClosedError); });
-        if (!socket_->setSocketDescriptor(handle)) {
-            ::closesocket(SOCKET(handle));
-            broken_ = true;
-            why_ = socket_->errorString();
-            return;
-        }
         if (role == Role::Dialled) {
+            // Receipts are small and each must reach the DVR's overlay at once, not wait
+            // for Nagle to gather more.
             socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         }
-        native::detectDeadPeer(handle, role == Role::Dialled);
+        socket_options::detectDeadPeer(socket_->socketDescriptor(), role == Role::Dialled);
     }
 
-    ~WindowsTcpLink() override {
+    ~QtTcpLink() override {
         if (handingOver_) {
             --lingering;
         }
@@ -82,14 +82,28 @@ public:
     }
 
     void send(QByteArrayView first, QByteArrayView second) override {
-        if (broken_ || socket_->state() != QAbstractSocket::ConnectedState) {
+        if (broken_ || ended_ || socket_->state() != QAbstractSocket::ConnectedState) {
             throw SocketError("socket is not connected");
         }
-        // Buffered by Qt and written from the event loop, so a failure is never raised
-        // inside this call.
+        const bool backlog = socket_->bytesToWrite() > 0;
+        inSend_ = true;
         socket_->write(first.data(), first.size());
         if (!second.isEmpty()) {
             socket_->write(second.data(), second.size());
+        }
+        // Into the kernel now rather than on the loop's next pass, which would cost every
+        // piece a wake-up. Behind a backlog the kernel is full anyway, and Qt goes on
+        // writing when it has room, reporting it from the loop.
+        if (!backlog) {
+            socket_->flush();
+        }
+        inSend_ = false;
+        if (broken_ || ended_) {
+            // The sender learns it here; a reader hears it as the end, as usual.
+            if (reading_) {
+                tellLater();
+            }
+            throw SocketError(why_.toStdString());
         }
     }
 
@@ -147,11 +161,18 @@ private:
     }
 
     void onWritten(qint64 sent) {
+        if (!inSend_ && socket_->bytesToWrite() > 0) {
+            // Qt writes one block per wake-up; a queue drains faster handed over whole,
+            // as far as the kernel takes it.
+            socket_->flush();
+        }
         if (finWhenSent_ && socket_->bytesToWrite() == 0) {
             finWhenSent_ = false;
             finishSending();
         }
-        if (events_) {
+        // Inside send() only the bytes of an empty queue go out, which the owner need not
+        // hear of: it waits for bytes written only while a queue drains.
+        if (events_ && !inSend_) {
             events_->linkWritten(sent);
         }
     }
@@ -164,28 +185,29 @@ private:
                 this, [this] { release(); }, Qt::QueuedConnection);
             return;
         }
+        if (!broken_ && !ended_) {
+            why_ = socket_->errorString();
+        }
         // Windows reports a reset as a close too; either way the peer is gone.
         if (error == QAbstractSocket::RemoteHostClosedError) {
             ended_ = true;
-        } else if (!broken_ && !ended_) {
+        } else {
             broken_ = true;
-            why_ = socket_->errorString();
         }
-        if (!events_) {
-            return;
+        if (!events_ || inSend_) {
+            return;  // a failing send throws instead
         }
         if (reading_) {
             tellLater();
         } else if (broken_ || socket_->bytesToWrite() > 0) {
             // Without a reader it is the writer's to find, as a failed send would.
-            events_->linkBroken(broken_ ? why_ : QStringLiteral("remote host closed"));
+            events_->linkBroken(why_);
         }
     }
 
-    // The peer gets FIN; Qt goes on reading until the peer ends too.
     void finishSending() {
         if (socket_->state() == QAbstractSocket::ConnectedState) {
-            ::shutdown(SOCKET(socket_->socketDescriptor()), SD_SEND);
+            socket_options::finishSending(socket_->socketDescriptor());
         }
     }
 
@@ -203,6 +225,7 @@ private:
     TcpLinkEvents* events_ = nullptr;
     bool reading_ = false;
     bool tellPosted_ = false;
+    bool inSend_ = false;
     bool ended_ = false;
     bool broken_ = false;
     QString why_;
@@ -217,6 +240,6 @@ int lingeringLinks() {
     return lingering;
 }
 
-TcpLink* native::adoptLink(qintptr socket, TcpLink::Role role) {
-    return new WindowsTcpLink(socket, role);
+TcpLink* linkFor(QTcpSocket* socket, TcpLink::Role role) {
+    return new QtTcpLink(socket, role);
 }
