@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -222,8 +225,10 @@ private slots:
         pair.start(socat, {"-d", "pty,raw,echo=0,link=" + bridgeSide,
                            "pty,raw,echo=0,link=" + printerSide});
         QVERIFY(QTest::qWaitFor([&] { return QFile::exists(printerSide); }, 3000));
-        QFile printer(printerSide);
-        QVERIFY(printer.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        // Non-blocking, as a printer's side only reads what is there.
+        const int printer =
+            ::open(QFile::encodeName(printerSide).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(printer >= 0);
         FakeDvr dvr;
         const quint16 pos = freePort();
         Bridge bridge(kSetup + printerRow(dvr.port(), pos,
@@ -234,14 +239,18 @@ private slots:
         QVERIFY(till);
         till->write(kReceipt);
         QByteArray printed;
-        QSocketNotifier readable(printer.handle(), QSocketNotifier::Read);
-        connect(&readable, &QSocketNotifier::activated, this,
-                [&] { printed += printer.read(4096); });
+        QSocketNotifier readable(printer, QSocketNotifier::Read);
+        connect(&readable, &QSocketNotifier::activated, this, [&] {
+            char buffer[4096];
+            const ssize_t n = ::read(printer, buffer, sizeof buffer);
+            printed += QByteArray(buffer, n > 0 ? qsizetype(n) : 0);
+        });
         QTRY_COMPARE_WITH_TIMEOUT(printed, kReceipt, 5000);
-        printer.write("\x16");
+        QCOMPARE(::write(printer, "\x16", 1), ssize_t(1));
         QByteArray answer;
         QTRY_VERIFY_WITH_TIMEOUT(!(answer += till->readAll()).isEmpty(), 3000);
         QCOMPARE(answer, QByteArray("\x16"));
+        ::close(printer);
         pair.kill();
         pair.waitForFinished(3000);
     }
