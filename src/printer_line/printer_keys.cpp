@@ -14,6 +14,12 @@ constexpr bool kOneAndHalfStopBits = true;
 constexpr bool kOneAndHalfStopBits = false;
 #endif
 
+#ifdef POSKAVELIN_NO_SERIAL
+constexpr bool kSerialSupport = false;
+#else
+constexpr bool kSerialSupport = true;
+#endif
+
 constexpr qint32 kMinBaud = 50;
 constexpr qint32 kMaxBaud = 4000000;
 
@@ -38,15 +44,15 @@ std::optional<qint32> baudRate(QByteArrayView text) {
     return value;
 }
 
-std::optional<QSerialPort::FlowControl> flowNamed(QByteArrayView name) {
+std::optional<SerialSettings::Flow> flowNamed(QByteArrayView name) {
     if (name == "none") {
-        return QSerialPort::NoFlowControl;
+        return SerialSettings::Flow::kNone;
     }
     if (name == "rtscts") {
-        return QSerialPort::HardwareControl;
+        return SerialSettings::Flow::kRtsCts;
     }
     if (name == "xonxoff") {
-        return QSerialPort::SoftwareControl;
+        return SerialSettings::Flow::kXonXoff;
     }
     return std::nullopt;
 }
@@ -82,6 +88,10 @@ bool isHostName(QByteArrayView host) {
 }  // namespace
 
 namespace printer_keys {
+
+bool hasSerialSupport() {
+    return kSerialSupport;
+}
 
 std::optional<quint16> parsePortStrict(QByteArrayView text) {
     if (text.isEmpty()) {
@@ -133,35 +143,35 @@ bool parseFraming(QByteArrayView text, SerialSettings& settings) {
     if ((text.size() != 3 && text.size() != 5) || text[0] < '5' || text[0] > '8') {
         return false;
     }
-    const auto dataBits = static_cast<QSerialPort::DataBits>(text[0] - '0');
-    QSerialPort::Parity parity;
+    const auto dataBits = static_cast<SerialSettings::DataBits>(text[0] - '0');
+    SerialSettings::Parity parity;
     switch (text[1]) {
         case 'n':
-            parity = QSerialPort::NoParity;
+            parity = SerialSettings::Parity::kNone;
             break;
         case 'e':
-            parity = QSerialPort::EvenParity;
+            parity = SerialSettings::Parity::kEven;
             break;
         case 'o':
-            parity = QSerialPort::OddParity;
+            parity = SerialSettings::Parity::kOdd;
             break;
         case 'm':
-            parity = QSerialPort::MarkParity;
+            parity = SerialSettings::Parity::kMark;
             break;
         case 's':
-            parity = QSerialPort::SpaceParity;
+            parity = SerialSettings::Parity::kSpace;
             break;
         default:
             return false;
     }
     const QByteArrayView stop = text.sliced(2);
-    QSerialPort::StopBits stopBits;
+    SerialSettings::StopBits stopBits;
     if (stop == "1") {
-        stopBits = QSerialPort::OneStop;
+        stopBits = SerialSettings::StopBits::kOne;
     } else if (stop == "2") {
-        stopBits = QSerialPort::TwoStop;
+        stopBits = SerialSettings::StopBits::kTwo;
     } else if (stop == "1.5" && kOneAndHalfStopBits) {
-        stopBits = QSerialPort::OneAndHalfStop;
+        stopBits = SerialSettings::StopBits::kOneAndHalf;
     } else {
         return false;
     }
@@ -185,6 +195,16 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
         }
         if (why != nullptr) {
             *why = QStringLiteral("\"%1\": %2").arg(QString::fromUtf8(text), reason);
+        }
+        return std::optional<PrinterLineOptions>();
+    };
+    // The value is left out: whatever it is, the build cannot use it.
+    const auto unsupported = [&](const char* key) {
+        if (badKey != nullptr) {
+            *badKey = QString::fromLatin1(key);
+        }
+        if (why != nullptr) {
+            *why = QStringLiteral("this build has no serial port support");
         }
         return std::optional<PrinterLineOptions>();
     };
@@ -219,7 +239,7 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
             return false;
         }
         if (const QByteArray flow = text(flowKey); !flow.isEmpty()) {
-            const std::optional<QSerialPort::FlowControl> control = flowNamed(flow);
+            const std::optional<SerialSettings::Flow> control = flowNamed(flow);
             if (!control) {
                 bad(flowKey, flow, QStringLiteral("expected none, rtscts or xonxoff"));
                 return false;
@@ -243,6 +263,9 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
 
     const QByteArray posSerial = raw("POS_SERIAL");
     if (!posSerial.isEmpty()) {
+        if (!kSerialSupport) {
+            return unsupported("POS_SERIAL");
+        }
         SerialSettings settings;
         settings.port = QString::fromUtf8(posSerial);
         if (!serialKeys("BAUD", "FRAMING", "FLOW", settings)) {
@@ -266,6 +289,9 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
     const QByteArray printer = raw("RECEIPT_PRINTER");
     const QByteArray lowerPrinter = printer.toLower();
     if (lowerPrinter.startsWith("serial:")) {
+        if (!kSerialSupport) {
+            return unsupported("RECEIPT_PRINTER");
+        }
         const QByteArray device = printer.sliced(7).trimmed();
         if (device.isEmpty()) {
             return bad("RECEIPT_PRINTER", printer,

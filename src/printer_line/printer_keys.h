@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QSerialPort>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -10,13 +9,21 @@
 // How one serial line is driven: the device and its line settings. The spelling of the
 // settings file is BAUD=9600, FRAMING=8N1 (data bits 5 to 8, parity N, E, O, M or S, stop
 // bits 1, 1.5 or 2) and FLOW=none|rtscts|xonxoff.
+//
+// The enums are the settings file's own, not Qt Serial Port's, so that reading and checking
+// the file needs no serial library; the serial line converts them when it opens the device.
 struct SerialSettings {
+    enum class DataBits { k5 = 5, k6 = 6, k7 = 7, k8 = 8 };
+    enum class Parity { kNone, kEven, kOdd, kMark, kSpace };
+    enum class StopBits { kOne, kOneAndHalf, kTwo };
+    enum class Flow { kNone, kRtsCts, kXonXoff };
+
     QString port;  // /dev/ttyUSB0, or COM3 on Windows
     qint32 baud = 9600;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    QSerialPort::FlowControl flow = QSerialPort::NoFlowControl;
+    DataBits dataBits = DataBits::k8;
+    Parity parity = Parity::kNone;
+    StopBits stopBits = StopBits::kOne;
+    Flow flow = Flow::kNone;
 
     bool operator==(const SerialSettings&) const = default;
 };
@@ -37,6 +44,10 @@ enum class PrinterStatus { kNone, kEscPos, kStar };
 //   POS_SERIAL=dev                the terminal is this serial line instead of POS_PORT, set
 //                                 with BAUD, FRAMING and FLOW
 //   POS_SERIAL_TAP=0|1            receive only: the bridge never writes to POS_SERIAL
+//
+// In a build without serial port support (Windows while Qt Serial Port is not built for it)
+// POS_SERIAL and RECEIPT_PRINTER=serial: are refused, so such a row is never taken for one
+// that works.
 //
 // A key that only qualifies another (BAUD without POS_SERIAL, PRINTER_BAUD without a serial
 // printer, POS_SERIAL_TAP=1 without POS_SERIAL) is refused rather than ignored, so that a
@@ -69,6 +80,9 @@ struct PrinterLineOptions {
 };
 
 namespace printer_keys {
+
+// False in a build without Qt Serial Port, whose serial lines can never open.
+bool hasSerialSupport();
 
 // The one rule for a port of the printer line: decimal digits only (no sign, no blanks),
 // 1 to 65535. Leading zeros are allowed, as in every other port of the settings file.

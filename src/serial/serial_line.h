@@ -1,12 +1,10 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
-#include <QTimer>
+#include <memory>
 
 #include "printer_line/printer_keys.h"
 
@@ -26,6 +24,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 //
 // In tap mode (a receive-only Y-cable) the line is opened for reading only and write()
 // refuses everything, so the bridge can never disturb the till and printer it listens to.
+//
+// CMake picks the implementation by folder: qt/ drives the device with Qt Serial Port; none/
+// is for a build without it, whose lines never open (the settings check refuses the keys
+// that would make one, so it is only a guard).
 class SerialLine : public QObject {
     Q_OBJECT
 
@@ -42,7 +44,7 @@ public:
 
     const SerialSettings& settings() const { return settings_; }
     Mode mode() const { return mode_; }
-    bool isOpen() const { return port_.isOpen(); }
+    bool isOpen() const;
 
     // Opens the line now and keeps it open from then on; a second call does nothing.
     void start();
@@ -68,24 +70,11 @@ signals:
     void bytesWritten(qint64 bytes);
 
 private:
-    void tryOpen();
-    void readAvailable();
-    void onError(QSerialPort::SerialPortError error);
-    void checkDevice();
-    void lose(const QString& reason);
-    QString where() const;
+    // What drives the device, defined by the implementation that is built.
+    struct Driver;
 
     const int channel_;
     const SerialSettings settings_;
     const Mode mode_;
-    QSerialPort port_;
-    QTimer retry_;
-    // A pulled adapter does not always report an error before the next read: the device
-    // file going away is noticed by looking.
-    QTimer deviceCheck_;
-    bool started_ = false;
-    bool paused_ = false;
-    bool failing_ = false;
-    int failedAttempts_ = 0;
-    QElapsedTimer failingFor_;
+    const std::unique_ptr<Driver> driver_;
 };

@@ -159,7 +159,8 @@ ctl() {
 echo "windows-e2e: poskavelinctl.exe status, metrics and reload"
 dvr_port=$(cat "$work/dvr.port")
 ctl status >"$work/status.txt" || fail "poskavelinctl.exe status failed: $(cat "$work/ctl.log")"
-grep -Eq "^ +1 +listening +connected 127\.0\.0\.1:$dvr_port +1 +5 " "$work/status.txt" ||
+# No printer line: the PRINTER column shows "-".
+grep -Eq "^ +1 +listening +connected 127\.0\.0\.1:$dvr_port +- +1 +5 " "$work/status.txt" ||
     fail "status shows no forwarding channel 1: $(cat "$work/status.txt")"
 ctl metrics >"$work/metrics.txt" || fail "poskavelinctl.exe metrics failed"
 grep -qx 'poskavelin_dvr_link_up{channel="1"} 1' "$work/metrics.txt" ||

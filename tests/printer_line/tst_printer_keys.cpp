@@ -24,6 +24,14 @@ std::optional<PrinterLineOptions> parse(const QByteArray& keys, QString* badKey 
 
 }  // namespace
 
+// A build without serial port support refuses every serial key before reading its values.
+#define SKIP_WITHOUT_SERIAL()                                                        \
+    do {                                                                             \
+        if (!printer_keys::hasSerialSupport()) {                                     \
+            QSKIP("this build has no serial port support, and refuses serial keys"); \
+        }                                                                            \
+    } while (false)
+
 class TestPrinterKeys : public QObject {
     Q_OBJECT
 
@@ -32,6 +40,7 @@ private slots:
     void networkPrinter_data();
     void networkPrinter();
     void serialLines();
+    void serialKeysWithoutSupport();
     void badValues_data();
     void badValues();
     void portRule_data();
@@ -76,16 +85,17 @@ void TestPrinterKeys::networkPrinter() {
 }
 
 void TestPrinterKeys::serialLines() {
+    SKIP_WITHOUT_SERIAL();
     const auto terminal =
         parse("POS_SERIAL= /dev/ttyUSB0 ;BAUD=19200;FRAMING=7e2;FLOW=RtsCts;PRINTER_STATUS=Star");
     QVERIFY(terminal);
     QVERIFY(terminal->posSerial);
     QCOMPARE(terminal->posSerial->port, "/dev/ttyUSB0");
     QCOMPARE(terminal->posSerial->baud, 19200);
-    QCOMPARE(terminal->posSerial->dataBits, QSerialPort::Data7);
-    QCOMPARE(terminal->posSerial->parity, QSerialPort::EvenParity);
-    QCOMPARE(terminal->posSerial->stopBits, QSerialPort::TwoStop);
-    QCOMPARE(terminal->posSerial->flow, QSerialPort::HardwareControl);
+    QCOMPARE(terminal->posSerial->dataBits, SerialSettings::DataBits::k7);
+    QCOMPARE(terminal->posSerial->parity, SerialSettings::Parity::kEven);
+    QCOMPARE(terminal->posSerial->stopBits, SerialSettings::StopBits::kTwo);
+    QCOMPARE(terminal->posSerial->flow, SerialSettings::Flow::kRtsCts);
     QCOMPARE(terminal->status, PrinterStatus::kStar);
     QVERIFY(!terminal->tap);
 
@@ -98,9 +108,9 @@ void TestPrinterKeys::serialLines() {
     const auto tap = parse("POS_SERIAL=/dev/ttyS0;POS_SERIAL_TAP=1;FRAMING=5S1;FLOW=xonxoff");
     QVERIFY(tap);
     QVERIFY(tap->tap);
-    QCOMPARE(tap->posSerial->dataBits, QSerialPort::Data5);
-    QCOMPARE(tap->posSerial->parity, QSerialPort::SpaceParity);
-    QCOMPARE(tap->posSerial->flow, QSerialPort::SoftwareControl);
+    QCOMPARE(tap->posSerial->dataBits, SerialSettings::DataBits::k5);
+    QCOMPARE(tap->posSerial->parity, SerialSettings::Parity::kSpace);
+    QCOMPARE(tap->posSerial->flow, SerialSettings::Flow::kXonXoff);
 
     const auto printer = parse(
         "POS_SERIAL=/dev/ttyUSB0;RECEIPT_PRINTER=Serial:/dev/ttyS1;PRINTER_BAUD=38400;"
@@ -109,9 +119,27 @@ void TestPrinterKeys::serialLines() {
     QCOMPARE(printer->printer, PrinterLineOptions::Printer::kSerial);
     QCOMPARE(printer->printerSerial.port, "/dev/ttyS1");
     QCOMPARE(printer->printerSerial.baud, 38400);
-    QCOMPARE(printer->printerSerial.parity, QSerialPort::OddParity);
+    QCOMPARE(printer->printerSerial.parity, SerialSettings::Parity::kOdd);
     QCOMPARE(printer->posSerial->baud, 115200);
-    QCOMPARE(printer->posSerial->parity, QSerialPort::NoParity);
+    QCOMPARE(printer->posSerial->parity, SerialSettings::Parity::kNone);
+}
+
+// Refused whatever the line settings, naming the key that asks for a serial line.
+void TestPrinterKeys::serialKeysWithoutSupport() {
+    if (printer_keys::hasSerialSupport()) {
+        QSKIP("this build has serial port support");
+    }
+    for (const auto& [keys, badKey] :
+         {std::pair("POS_SERIAL=COM3", "POS_SERIAL"),
+          std::pair("POS_SERIAL=COM3;BAUD=19200;POS_SERIAL_TAP=1", "POS_SERIAL"),
+          std::pair("RECEIPT_PRINTER=Serial:COM4;PRINTER_BAUD=9600", "RECEIPT_PRINTER")}) {
+        QString key;
+        QString why;
+        QVERIFY2(!parse(keys, &key, &why), keys);
+        QCOMPARE(key, badKey);
+        QCOMPARE(why, "this build has no serial port support");
+    }
+    QVERIFY(parse("RECEIPT_PRINTER=10.0.0.9:9100"));
 }
 
 void TestPrinterKeys::badValues_data() {
@@ -165,6 +193,9 @@ void TestPrinterKeys::badValues_data() {
 void TestPrinterKeys::badValues() {
     QFETCH(QByteArray, keys);
     QFETCH(QString, badKey);
+    if (keys.contains("POS_SERIAL=") || keys.toLower().contains("serial:")) {
+        SKIP_WITHOUT_SERIAL();
+    }
     QString key;
     QString why;
     QVERIFY(!parse(keys, &key, &why));

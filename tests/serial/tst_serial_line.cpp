@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -94,6 +98,9 @@ private slots:
     // Pulled and plugged back: reopened within about two seconds, one log line each way.
     void vanishedLineIsReopened();
     void missingDeviceIsRetried();
+    // The settings file's framing and flow, as the device is set.
+    void lineSettingsReachTheDevice_data();
+    void lineSettingsReachTheDevice();
 };
 
 void TestSerialLine::initTestCase() {
@@ -214,6 +221,58 @@ void TestSerialLine::missingDeviceIsRetried() {
     QVERIFY(pair.start());
     QTest::qWait(SerialLine::kRetryMs + 200);
     QCOMPARE(opened.size(), 1);
+}
+
+void TestSerialLine::lineSettingsReachTheDevice_data() {
+    using S = SerialSettings;
+    QTest::addColumn<S::DataBits>("dataBits");
+    QTest::addColumn<S::Parity>("parity");
+    QTest::addColumn<S::StopBits>("stopBits");
+    QTest::addColumn<S::Flow>("flow");
+    QTest::addColumn<uint>("cflag");
+    QTest::addColumn<bool>("xonXoff");
+    QTest::newRow("8N1") << S::DataBits::k8 << S::Parity::kNone << S::StopBits::kOne
+                         << S::Flow::kNone << 0u << false;
+    QTest::newRow("7E2 rtscts") << S::DataBits::k7 << S::Parity::kEven << S::StopBits::kTwo
+                                << S::Flow::kRtsCts << uint(CSTOPB | CRTSCTS) << false;
+    QTest::newRow("5O1 xonxoff") << S::DataBits::k5 << S::Parity::kOdd << S::StopBits::kOne
+                                 << S::Flow::kXonXoff << uint(PARODD) << true;
+    QTest::newRow("6M1") << S::DataBits::k6 << S::Parity::kMark << S::StopBits::kOne
+                         << S::Flow::kNone << uint(PARODD | CMSPAR) << false;
+    QTest::newRow("7S2") << S::DataBits::k7 << S::Parity::kSpace << S::StopBits::kTwo
+                         << S::Flow::kNone << uint(CMSPAR | CSTOPB) << false;
+}
+
+void TestSerialLine::lineSettingsReachTheDevice() {
+    QFETCH(SerialSettings::DataBits, dataBits);
+    QFETCH(SerialSettings::Parity, parity);
+    QFETCH(SerialSettings::StopBits, stopBits);
+    QFETCH(SerialSettings::Flow, flow);
+    QFETCH(uint, cflag);
+    QFETCH(bool, xonXoff);
+    PtyPair pair;
+    QVERIFY(pair.start());
+    SerialSettings settings = settingsFor(pair.a());
+    settings.baud = 19200;
+    settings.dataBits = dataBits;
+    settings.parity = parity;
+    settings.stopBits = stopBits;
+    settings.flow = flow;
+    SerialLine line(2, settings, SerialLine::Mode::kReadWrite);
+    line.start();
+    QVERIFY(line.isOpen());
+
+    const int fd = ::open(QFile::encodeName(pair.a()).constData(), O_RDONLY | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    termios device{};
+    const int got = ::tcgetattr(fd, &device);
+    ::close(fd);
+    QCOMPARE(got, 0);
+    // Linux's pty driver keeps every pty at 8 data bits with parity off, so of the framing
+    // only the kind of parity (PARODD, CMSPAR) and the stop bits are seen.
+    QCOMPARE(uint(device.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS)), cflag);
+    QCOMPARE((device.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF), xonXoff);
+    QCOMPARE(::cfgetospeed(&device), speed_t(B19200));
 }
 
 QTEST_GUILESS_MAIN(TestSerialLine)
