@@ -97,28 +97,6 @@ public:
     // The error path of forwarding: rebuilds the channel's DVR link.
     void forwardingFailed(int index);
 
-    // ---- printer line: the till's own printer behind the row, or status answers in its place
-    void applyPrinterLine(int index, const std::optional<PrinterLineOptions>& options);
-    // What the terminal sent, before any shaping: to the printer as it came, and answered
-    // when the row stands in for a printer.
-    void tillBytes(int index, const QByteArray& bytes);
-    void writeToTill(int index, const QByteArray& bytes);
-    void openPrinterFor(int index);
-    void closePrinterFor(int index);
-    void printerReached(int index);
-    void printerFailed(int index, const QString& why);
-    void sendToSerialPrinter(int index);
-    void startSerialLines(int index);
-    void stopSerialLines(int index);
-    void serialTerminalBytes(int index, const QByteArray& bytes);
-    // Whether the DVR takes a copy of what just arrived; with a printer behind the row a
-    // copy that cannot go out is dropped and counted rather than slowing the till.
-    bool dvrTakesCopy(int index);
-    // Everything an arrival from the terminal goes through, on TCP or a serial line.
-    void terminalArrival(int index, const QByteArray& text);
-    // The terminal's connection is given up (its printer is gone): it may connect again.
-    void dropTerminal(int index, const char* how);
-
     // ---- printer
     void cboPrinters_Click();
     void cmdOK_Click();
@@ -257,6 +235,28 @@ private:
     bool sendPieces(int index, const QList<QByteArray>& pieces);
     static QString listenFailureCause(const Winsock& socket);
     void reportListenFailure(int index, const QString& portText, const QString& cause);
+
+    // ---- printer line: the till's own printer behind the row, or status answers in its place
+    void applyPrinterLine(int index, const std::optional<PrinterLineOptions>& options);
+    // What the terminal sent, before any shaping: to the printer as it came, and answered
+    // when the row stands in for a printer.
+    void tillBytes(int index, const QByteArray& bytes);
+    void writeToTill(int index, const QByteArray& bytes);
+    void openPrinterFor(int index);
+    void closePrinterFor(int index);
+    void printerReached(int index);
+    void printerFailed(int index, const QString& why);
+    void sendToSerialPrinter(int index);
+    void startSerialLines(int index);
+    void stopSerialLines(int index);
+    void serialTerminalBytes(int index, const QByteArray& bytes);
+    // Whether the DVR takes a copy of what just arrived; with a printer behind the row a
+    // copy that cannot go out is dropped and counted rather than slowing the till.
+    bool dvrTakesCopy(int index);
+    // Everything an arrival from the terminal goes through, on TCP or a serial line.
+    void terminalArrival(int index, const QByteArray& text);
+    // The terminal's connection is given up (its printer is gone): it may connect again.
+    void dropTerminal(int index, const char* how);
 
     // A reload that changed a row closes it as the stop does: the terminal gets FIN and
     // may finish, its text reaches the DVR, and only then does the row take its new keys.
