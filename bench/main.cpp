@@ -426,47 +426,15 @@ int run(const Options& o) {
     bringUp(direct, Clock::now(), 5);
     probeChannels(direct);
 
-    // ---- the till-to-printer path, 1 channel: a bridge of its own whose one row relays its
-    // till to the bench's printer, a socat relay in the same place, and the till straight on
-    // the printer. They run beside the others until the load is over.
-    PrinterPath bridgePrinter("poskavelin");
-    PrinterPath socatPrinter("socat");
-    PrinterPath directPrinter("direct");
-    const std::vector<std::pair<PrinterPath*, Relay*>> printerPaths{
-        {&bridgePrinter, &bridge}, {&socatPrinter, &socat}, {&directPrinter, &direct}};
-    const std::vector<PrinterPath*> paths{&bridgePrinter, &socatPrinter, &directPrinter};
-    const std::vector<uint16_t> printerPorts = pickFreePorts(6);
-    bridgePrinter.dvrPort = printerPorts[0];
-    bridgePrinter.tillPort = printerPorts[1];
-    bridgePrinter.printerPort = printerPorts[2];
-    socatPrinter.tillPort = printerPorts[3];
-    socatPrinter.printerPort = printerPorts[4];
-    directPrinter.tillPort = directPrinter.printerPort = printerPorts[5];
-    for (PrinterPath* p : paths) {
-        p->printerListener = listenLoopback(p->printerPort);
-    }
-    bridgePrinter.dvrListener = listenLoopback(bridgePrinter.dvrPort);
+    // ---- the till-to-printer path, 1 channel, beside the others until the load is over
+    PrinterPaths printer;
+    const std::vector<PrinterPath*> paths = printer.all();
+    const std::vector<std::pair<PrinterPath*, Relay*>> printerResults{
+        {&printer.bridge, &bridge}, {&printer.socat, &socat}, {&printer.direct, &direct}};
     const fs::path printerFolder = folder / "printer";
-    fs::create_directory(printerFolder);
-    fs::copy_file(o.poskavelin, printerFolder / "poskavelin");
-    {
-        std::ofstream ini(printerFolder / "PosKavelin.ini", std::ios::binary);
-        ini << printerIniText(bridgePrinter);
-    }
-    bridgePrinter.processes.push_back(spawn({(printerFolder / "poskavelin").string()},
-                                            printerFolder.string(), bridgeEnv,
-                                            printerFolder / "log"));
-    // nodelay on both sides: without it Nagle holds socat's one-byte status answer until the
-    // till's delayed ACK for the last one comes, about 40 ms, which would measure that alone.
-    socatPrinter.processes.push_back(spawn(
-        {o.socat, "TCP-LISTEN:" + std::to_string(socatPrinter.tillPort) + ",reuseaddr,fork,nodelay",
-         "TCP:127.0.0.1:" + std::to_string(socatPrinter.printerPort) + ",nodelay"},
-        folder.string(), socatEnv, folder / "socat.log"));
     try {
-        for (PrinterPath* p : paths) {
-            bringUpPrinterPath(*p, 20);
-            probePrinterPath(*p);
-        }
+        startPrinterPaths(printer, o.poskavelin, o.socat, printerFolder.string(), bridgeEnv,
+                          socatEnv);
     } catch (const BenchError&) {
         std::cerr << "poskavelin (printer path) log:\n"
                   << tail(printerFolder / "log", 2000) << "\n";
@@ -514,7 +482,7 @@ int run(const Options& o) {
               << " lines and status requests per path\n";
     const auto printerLimit = after(Clock::now(), kLatencyRunLimitSeconds);
     for (int round = 0; round < o.rounds && Clock::now() < printerLimit; ++round) {
-        for (const auto& [path, relay] : printerPaths) {
+        for (const auto& [path, relay] : printerResults) {
             PrinterSamples samples;
             measurePrinterPath(*path, printerLines, kLatencyRunLimitSeconds / o.rounds / 3,
                                samples);
@@ -565,13 +533,9 @@ int run(const Options& o) {
     }
     for (PrinterPath* p : paths) {
         probePrinterPath(*p);
-        // Out of the way of the quiet windows, which measure the 16-channel relays alone. The
-        // till leaves first: a bridge asked to stop lets a connected terminal finish first.
-        p->till.reset();
-        for (pid_t pid : p->processes) {
-            stopChild(pid, 2000);
-        }
     }
+    // Out of the way of the quiet windows, which measure the 16-channel relays alone.
+    stopPrinterPaths(printer);
 
     if (!o.skipQuiet && !o.quick) {
         // ---- idle: every link up, nothing to carry

@@ -6,6 +6,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -109,8 +111,8 @@ double step(PrinterPath& path, const std::string& request, std::optional<char> a
     return secondsBetween(sentAt, answer ? arrivals.back().at : printer.at) * 1e6;
 }
 
-}  // namespace
-
+// The settings of a bridge with one row: its till on the path's till port, its printer the
+// bench's, its DVR the bench's.
 std::string printerIniText(const PrinterPath& path) {
     return "[Setup]\r\nHide=1\r\nAutoRun=1\r\nEnableSchedule=0\r\nEnablePrinter=0\r\n"
            "\r\n[Connection 1]\r\nIP=127.0.0.1\r\nDVR_PORT=" +
@@ -118,6 +120,9 @@ std::string printerIniText(const PrinterPath& path) {
            "\r\nRECEIPT_PRINTER=127.0.0.1:" + std::to_string(path.printerPort) + "\r\nENABLE=1\r\n";
 }
 
+// With the printer's listener (and the DVR's) open: takes the bridge's DVR link, connects
+// the till as soon as its port listens and takes the connection the relay opens to the
+// printer for it.
 void bringUpPrinterPath(PrinterPath& path, double limitSeconds) {
     const auto deadline = after(Clock::now(), limitSeconds);
     // Bounded by the deadline; 2 ms between passes leave a starting relay the CPU.
@@ -142,6 +147,54 @@ void bringUpPrinterPath(PrinterPath& path, double limitSeconds) {
             path.printer = acceptPending(path.printerListener.get());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+}  // namespace
+
+void startPrinterPaths(PrinterPaths& paths, const std::string& program, const std::string& socat,
+                       const std::string& folder, const std::vector<std::string>& bridgeEnv,
+                       const std::vector<std::string>& socatEnv) {
+    const std::vector<uint16_t> ports = pickFreePorts(6);
+    paths.bridge.dvrPort = ports[0];
+    paths.bridge.tillPort = ports[1];
+    paths.bridge.printerPort = ports[2];
+    paths.socat.tillPort = ports[3];
+    paths.socat.printerPort = ports[4];
+    paths.direct.tillPort = paths.direct.printerPort = ports[5];
+    for (PrinterPath* p : paths.all()) {
+        p->printerListener = listenLoopback(p->printerPort);
+    }
+    paths.bridge.dvrListener = listenLoopback(paths.bridge.dvrPort);
+
+    const std::filesystem::path dir = folder;
+    std::filesystem::create_directory(dir);
+    std::filesystem::copy_file(program, dir / "poskavelin");
+    {
+        std::ofstream ini(dir / "PosKavelin.ini", std::ios::binary);
+        ini << printerIniText(paths.bridge);
+    }
+    paths.bridge.processes.push_back(
+        spawn({(dir / "poskavelin").string()}, folder, bridgeEnv, dir / "log"));
+    // nodelay on both sides: without it Nagle holds socat's one-byte status answer until the
+    // till's delayed ACK for the last one comes, about 40 ms, which would measure that alone.
+    paths.socat.processes.push_back(spawn(
+        {socat, "TCP-LISTEN:" + std::to_string(paths.socat.tillPort) + ",reuseaddr,fork,nodelay",
+         "TCP:127.0.0.1:" + std::to_string(paths.socat.printerPort) + ",nodelay"},
+        folder, socatEnv, dir / "socat.log"));
+    for (PrinterPath* p : paths.all()) {
+        bringUpPrinterPath(*p, 20);
+        probePrinterPath(*p);
+    }
+}
+
+void stopPrinterPaths(PrinterPaths& paths) {
+    for (PrinterPath* p : paths.all()) {
+        // The till leaves first: a bridge asked to stop lets a connected terminal finish.
+        p->till.reset();
+        for (pid_t pid : p->processes) {
+            stopChild(pid, 2000);
+        }
     }
 }
 

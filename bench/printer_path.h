@@ -33,14 +33,21 @@ struct PrinterPath {
     bool copiesToDvr() const { return dvrPort != 0; }
 };
 
-// The settings of a bridge with one row: its till on the path's till port, its printer the
-// bench's, its DVR the bench's.
-std::string printerIniText(const PrinterPath& path);
+struct PrinterPaths {
+    PrinterPath bridge{"poskavelin"};
+    PrinterPath socat{"socat"};
+    PrinterPath direct{"direct"};
 
-// With the printer's listener (and the DVR's) open: takes the bridge's DVR link, connects
-// the till as soon as its port listens and takes the connection the relay opens to the
-// printer for it.
-void bringUpPrinterPath(PrinterPath& path, double limitSeconds);
+    std::vector<PrinterPath*> all() { return {&bridge, &socat, &direct}; }
+};
+
+// Starts a bridge from `folder` (a copy of `program`, its settings beside it, its output in
+// `folder`/log) with one row whose till, printer and DVR are the bench's, and a socat relay
+// to a printer of its own; then connects the three tills and probes every path.
+void startPrinterPaths(PrinterPaths& paths, const std::string& program, const std::string& socat,
+                       const std::string& folder, const std::vector<std::string>& bridgeEnv,
+                       const std::vector<std::string>& socatEnv);
+void stopPrinterPaths(PrinterPaths& paths);
 
 // One receipt line and one status request, each checked byte for byte at the printer, at
 // the DVR and back at the till, and nothing more anywhere.
