@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "load.h"
+#include "printer_path.h"
 #include "relay.h"
 #include "report.h"
 #include "sys.h"
@@ -220,14 +221,20 @@ void openDvrs(Relay& relay) {
 // Runs one measurement for every relay, each round in a rotated order, so that a burst of
 // other work on the machine does not land on one relay only.
 // Puts the bench, every relay process and every fork of one on `cpu` (all CPUs when negative).
-bool pinEverything(const std::vector<Relay*>& relays, int cpu) {
-    bool ok = setAffinity(0, cpu);
+bool pinEverything(const std::vector<Relay*>& relays, const std::vector<PrinterPath*>& paths,
+                   int cpu) {
+    std::vector<pid_t> roots;
     for (const Relay* r : relays) {
-        for (pid_t pid : r->processes) {
-            ok = setAffinity(pid, cpu) && ok;
-            for (pid_t child : childrenOf(pid)) {
-                ok = setAffinity(child, cpu) && ok;
-            }
+        roots.insert(roots.end(), r->processes.begin(), r->processes.end());
+    }
+    for (const PrinterPath* p : paths) {
+        roots.insert(roots.end(), p->processes.begin(), p->processes.end());
+    }
+    bool ok = setAffinity(0, cpu);
+    for (pid_t pid : roots) {
+        ok = setAffinity(pid, cpu) && ok;
+        for (pid_t child : childrenOf(pid)) {
+            ok = setAffinity(child, cpu) && ok;
         }
     }
     return ok;
@@ -245,7 +252,7 @@ struct Work {
     double bench = 0;
     double relays = 0;
 };
-Work sampleWork(const std::vector<Relay*>& relays) {
+Work sampleWork(const std::vector<Relay*>& relays, const std::vector<PrinterPath*>& paths = {}) {
     Work w;
     w.system = readSystemCpu();
     w.bench = readProc(::getpid()).ownCpuSeconds;
@@ -253,6 +260,9 @@ Work sampleWork(const std::vector<Relay*>& relays) {
         if (r->hasProcess()) {
             w.relays += sampleGroup(r->processes).cpuSeconds;
         }
+    }
+    for (const PrinterPath* p : paths) {
+        w.relays += sampleGroup(p->processes).cpuSeconds;
     }
     return w;
 }
@@ -415,23 +425,42 @@ int run(const Options& o) {
 
     bringUp(direct, Clock::now(), 5);
     probeChannels(direct);
+
+    // ---- the till-to-printer path, 1 channel, beside the others until the load is over
+    PrinterPaths printer;
+    const std::vector<PrinterPath*> paths = printer.all();
+    const std::vector<std::pair<PrinterPath*, Relay*>> printerResults{
+        {&printer.bridge, &bridge}, {&printer.socat, &socat}, {&printer.direct, &direct}};
+    const fs::path printerFolder = folder / "printer";
+    try {
+        startPrinterPaths(printer, o.poskavelin, o.socat, printerFolder.string(), bridgeEnv,
+                          socatEnv);
+    } catch (const BenchError&) {
+        std::cerr << "poskavelin (printer path) log:\n"
+                  << tail(printerFolder / "log", 2000) << "\n";
+        throw;
+    }
     for (Relay* r : processes) {
         r->notePeak(sampleGroup(r->processes));
     }
 
     // ---- latency and throughput, every relay in turn, round after round
-    const Work loadStart = sampleWork(all);
+    const Work loadStart = sampleWork(all, paths);
     const auto loadClock = Clock::now();
     for (Relay* r : all) {
         std::vector<double> warmup;
         measureLatency(*r, o.busy, 50, 1, warmup);
     }
+    for (PrinterPath* p : paths) {
+        PrinterSamples warmup;
+        measurePrinterPath(*p, 50, 1, warmup);
+    }
     if (o.latencyCpu >= 0) {
-        if (pinEverything(all, o.latencyCpu)) {
+        if (pinEverything(all, paths, o.latencyCpu)) {
             report.latencyPinning =
                 "bench and every relay process on CPU " + std::to_string(o.latencyCpu) + " only";
         } else {
-            pinEverything(all, -1);
+            pinEverything(all, paths, -1);
             report.notes.push_back("The latency runs could not be pinned to one CPU.");
         }
     }
@@ -446,6 +475,21 @@ int run(const Options& o) {
             r->latencyOneRounds.push_back(std::move(samples));
         }
     }
+    // Each step is a line and a status request, so half as many steps take about as long.
+    const size_t printerLines = size_t(o.lines) / 2;
+    report.printerLinesPerRound = int(printerLines);
+    std::cerr << "latency, till to printer: " << o.rounds << " rounds of " << printerLines
+              << " lines and status requests per path\n";
+    const auto printerLimit = after(Clock::now(), kLatencyRunLimitSeconds);
+    for (int round = 0; round < o.rounds && Clock::now() < printerLimit; ++round) {
+        for (const auto& [path, relay] : printerResults) {
+            PrinterSamples samples;
+            measurePrinterPath(*path, printerLines, kLatencyRunLimitSeconds / o.rounds / 3,
+                               samples);
+            relay->printerRounds.push_back(std::move(samples.oneWay));
+            relay->printerTripRounds.push_back(std::move(samples.roundTrip));
+        }
+    }
     std::cerr << "latency, " << o.busy << " channels busy: " << o.slices << " slices per relay\n";
     const auto busyLimit = after(Clock::now(), kLatencyRunLimitSeconds);
     for (int slice = 0; slice < o.slices && Clock::now() < busyLimit; ++slice) {
@@ -453,8 +497,9 @@ int run(const Options& o) {
             measureLatency(r, o.busy, kBusySliceLines, 1.0, r.latencyBusy);
         });
     }
-    pinEverything(all, -1);
-    report.noise.othersLatency = othersCores(loadStart, sampleWork(all), secondsSince(loadClock));
+    pinEverything(all, paths, -1);
+    report.noise.othersLatency =
+        othersCores(loadStart, sampleWork(all, paths), secondsSince(loadClock));
     for (int round = 0; round < (o.quick ? 0 : o.throughputRounds); ++round) {
         std::cerr << "throughput round " << round + 1 << " of " << o.throughputRounds << "\n";
         interleaved(all, round, [](Relay& r) {
@@ -477,7 +522,8 @@ int run(const Options& o) {
         bridge.throughputShapedOne.push_back(
             measureThroughput(shaped, 1, kThroughputWarmup, kThroughputOneWindow).totalMBs);
     }
-    report.noise.othersLoad = othersCores(loadStart, sampleWork(all), secondsSince(loadClock));
+    report.noise.othersLoad =
+        othersCores(loadStart, sampleWork(all, paths), secondsSince(loadClock));
     for (Relay* r : processes) {
         r->notePeak(sampleGroup(r->processes));
     }
@@ -485,6 +531,11 @@ int run(const Options& o) {
     for (Relay* r : all) {
         probeChannels(*r);
     }
+    for (PrinterPath* p : paths) {
+        probePrinterPath(*p);
+    }
+    // Out of the way of the quiet windows, which measure the 16-channel relays alone.
+    stopPrinterPaths(printer);
 
     if (!o.skipQuiet && !o.quick) {
         // ---- idle: every link up, nothing to carry
@@ -571,7 +622,7 @@ int main(int argc, char** argv) {
     ::signal(SIGTERM, bench::onFatalSignal);
     ::signal(SIGALRM, bench::onFatalSignal);
     // Well above a normal run (about two and a half minutes) but bounded.
-    ::alarm(unsigned(150 + options.idleSeconds + options.refusingSeconds));
+    ::alarm(unsigned(175 + options.idleSeconds + options.refusingSeconds));
     try {
         return bench::run(options);
     } catch (const std::exception& e) {

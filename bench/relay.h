@@ -43,7 +43,11 @@ struct Relay {
     std::vector<double> latencyOne;  // microseconds, one channel busy, all rounds
     std::vector<std::vector<double>> latencyOneRounds;  // the same, round by round
     std::vector<double> latencyBusy;                    // microseconds, every busy channel at once
-    std::vector<double> throughputOne;                  // MB/s per round
+    // The till-to-printer path, 1 channel, round by round, in microseconds: till to printer,
+    // and DLE EOT 1 from the till until the printer's answer is back at the till.
+    std::vector<std::vector<double>> printerRounds;
+    std::vector<std::vector<double>> printerTripRounds;
+    std::vector<double> throughputOne;          // MB/s per round
     std::vector<double> throughputBusy;         // MB/s per round, all busy channels together
     std::vector<double> throughputBusySlowest;  // MB/s per round, the slowest of them
     std::vector<double> throughputShapedOne;    // MB/s per round, 1 channel, all shaping on

@@ -64,6 +64,8 @@ struct Row {
     bool withOwnCost = false;
     // The ratio, when it is not the plain quotient of the two figures.
     std::function<Value()> ratio = nullptr;
+    // poskavelin − direct, when it is not the plain difference of the two figures.
+    std::function<Value()> ownCost = nullptr;
 };
 
 Value median(std::vector<double> values) {
@@ -75,18 +77,35 @@ Value median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// poskavelin / socat at percentile p, one value per round in which both measured.
-std::vector<double> roundRatios(const Relay& ours, const Relay& theirs, double p) {
-    std::vector<double> ratios;
-    for (size_t k = 0; k < ours.latencyOneRounds.size() && k < theirs.latencyOneRounds.size();
-         ++k) {
-        const Value a = percentile(ours.latencyOneRounds[k], p);
-        const Value b = percentile(theirs.latencyOneRounds[k], p);
-        if (a && b && *b > 0) {
-            ratios.push_back(*a / *b);
+using Rounds = std::vector<std::vector<double>> Relay::*;
+
+std::vector<double> pooled(const std::vector<std::vector<double>>& rounds) {
+    std::vector<double> all;
+    for (const auto& round : rounds) {
+        all.insert(all.end(), round.begin(), round.end());
+    }
+    return all;
+}
+
+// `ours` against `theirs` at percentile p, one value per round in which both measured.
+std::vector<double> perRound(const Relay& ours, const Relay& theirs, double p, Rounds rounds,
+                             bool ratio) {
+    const auto& a = ours.*rounds;
+    const auto& b = theirs.*rounds;
+    std::vector<double> values;
+    for (size_t k = 0; k < a.size() && k < b.size(); ++k) {
+        const Value x = percentile(a[k], p);
+        const Value y = percentile(b[k], p);
+        if (x && y && *y > 0) {
+            values.push_back(ratio ? *x / *y : *x - *y);
         }
     }
-    return ratios;
+    return values;
+}
+
+std::vector<double> roundRatios(const Relay& ours, const Relay& theirs, double p,
+                                Rounds rounds = &Relay::latencyOneRounds) {
+    return perRound(ours, theirs, p, rounds, true);
 }
 
 Value difference(Value a, Value b) {
@@ -146,6 +165,19 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
     const Relay& direct = byName(relays, "direct");
     const std::string busy =
         std::to_string(report.busy) + (report.busy == 1 ? " channel" : " channels");
+    // The printer path's ratio and added cost are medians of its rounds, as for 1 channel.
+    auto printerRow = [&](const std::string& label, Rounds rounds, double p) {
+        return Row{
+            label,
+            [rounds, p](const Relay& r) { return percentile(pooled(r.*rounds), p); },
+            1,
+            true,
+            true,
+            [&ours, &socat, rounds, p] { return median(roundRatios(ours, socat, p, rounds)); },
+            [&ours, &direct, rounds, p] {
+                return median(perRound(ours, direct, p, rounds, false));
+            }};
+    };
 
     const std::vector<Row> rows = {
         {"Start to all 16 POS ports listening (ms)", [](const Relay& r) { return r.startupMs; }, 1},
@@ -157,6 +189,12 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
          [&] { return median(roundRatios(ours, socat, 0.99)); }},
         {"Latency, 1 channel busy, p99.9 (µs)",
          [](const Relay& r) { return percentile(r.latencyOne, 0.999); }, 1, true, true},
+        printerRow("Latency, till to printer, 1 channel, p50 (µs) ⁵", &Relay::printerRounds, 0.50),
+        printerRow("Latency, till to printer, 1 channel, p99 (µs) ⁵", &Relay::printerRounds, 0.99),
+        printerRow("Round trip, DLE EOT 1 to the printer's answer, p50 (µs) ⁵",
+                   &Relay::printerTripRounds, 0.50),
+        printerRow("Round trip, DLE EOT 1 to the printer's answer, p99 (µs) ⁵",
+                   &Relay::printerTripRounds, 0.99),
         {"Latency, " + busy + " busy, p50 (µs)",
          [](const Relay& r) { return percentile(r.latencyBusy, 0.50); }, 1, true, true},
         {"Latency, " + busy + " busy, p99 (µs)",
@@ -260,7 +298,21 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
         md << "| " << row.label << " | " << number(a, row.decimals) << " | "
            << number(b, row.decimals) << " | " << number(c, row.decimals) << " | "
            << (row.withRatio ? number(q, 2) : "—") << " | "
-           << (row.withOwnCost ? number(difference(a, c), 1) : "—") << " |\n";
+           << (row.withOwnCost ? number(row.ownCost ? row.ownCost() : difference(a, c), 1) : "—")
+           << " |\n";
+    }
+    if (!ours.printerRounds.empty()) {
+        auto against = [&](const char* what, Rounds rounds, double p) {
+            return std::string(what) + " " +
+                   number(median(roundRatios(ours, direct, p, rounds)), 2) + "× (+" +
+                   number(median(perRound(ours, direct, p, rounds, false)), 1) + " µs)";
+        };
+        md << "\nTill to printer through poskavelin against the till straight on the printer "
+              "(medians of the per-round figures ⁵): "
+           << against("p50", &Relay::printerRounds, 0.50) << ", "
+           << against("p99", &Relay::printerRounds, 0.99) << "; DLE EOT 1 round trip "
+           << against("p50", &Relay::printerTripRounds, 0.50) << ", "
+           << against("p99", &Relay::printerTripRounds, 0.99) << ".\n";
     }
 
     if (!report.plots.empty()) {
@@ -289,6 +341,33 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
            << number(ratio(percentile(a, 0.5), percentile(b, 0.5)), 2) << " | "
            << number(percentile(a, 0.99), 1) << " | " << number(percentile(b, 0.99), 1) << " | "
            << number(ratio(percentile(a, 0.99), percentile(b, 0.99)), 2) << " |\n";
+    }
+
+    if (!ours.printerRounds.empty()) {
+        md << "\n## Till to printer, round by round\n\n";
+        md << "Each round carried " << report.printerLinesPerRound
+           << " receipt lines, each followed by DLE EOT 1, through poskavelin, then socat, then "
+              "direct. The printer-path figures in the table above are the medians of these.\n\n";
+        md << "| Round | poskavelin p50 | socat p50 | direct p50 | poskavelin / direct p50 | "
+              "poskavelin p99 | direct p99 | poskavelin / direct p99 | round trip p50, "
+              "poskavelin | round trip p50, direct | round trip ratio |\n";
+        md << "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n";
+        for (size_t k = 0; k < ours.printerRounds.size() && k < socat.printerRounds.size() &&
+                           k < direct.printerRounds.size();
+             ++k) {
+            const auto& a = ours.printerRounds[k];
+            const auto& c = direct.printerRounds[k];
+            const auto& ta = ours.printerTripRounds[k];
+            const auto& tc = direct.printerTripRounds[k];
+            md << "| " << k + 1 << " | " << number(percentile(a, 0.5), 1) << " | "
+               << number(percentile(socat.printerRounds[k], 0.5), 1) << " | "
+               << number(percentile(c, 0.5), 1) << " | "
+               << number(ratio(percentile(a, 0.5), percentile(c, 0.5)), 2) << " | "
+               << number(percentile(a, 0.99), 1) << " | " << number(percentile(c, 0.99), 1) << " | "
+               << number(ratio(percentile(a, 0.99), percentile(c, 0.99)), 2) << " | "
+               << number(percentile(ta, 0.5), 1) << " | " << number(percentile(tc, 0.5), 1) << " | "
+               << number(ratio(percentile(ta, 0.5), percentile(tc, 0.5)), 2) << " |\n";
+        }
     }
 
     struct Target {
@@ -392,6 +471,21 @@ void writeReport(const Report& report, const std::vector<Relay*>& relays, const 
           "CODEPAGE=cp858, DVR_CODEPAGE=utf-8 and MASK=pan, fed 40-column ASCII receipt lines "
           "with a card number, which it forwards a line at a time with their lengths "
           "unchanged. socat cannot shape; its column stays empty.\n";
+    md << "- ⁵ Till to printer: a third poskavelin with one row, RECEIPT_PRINTER set to a "
+          "printer that the bench plays (a listener that answers nothing but DLE EOT 1) and "
+          "its DVR link up; beside it one socat relay to a printer of its own (with nodelay on "
+          "both sides: without it Nagle's algorithm holds its one-byte answers for the till's "
+          "delayed ACK, about 40 ms), and a till "
+          "connected straight to a third (direct). One till per path, connected once; the "
+          "relay opened its printer connection when the till connected. Closed loop: a "
+          "40-byte receipt line, timed from just before the till's send to the read that "
+          "completed it at the printer; then DLE EOT 1 (0x10 0x04 0x01), to which the printer "
+          "answers 0x12 as soon as it has all three bytes, timed until the answer is back at "
+          "the till. Every byte is checked at the printer, at the till and, for poskavelin, "
+          "its DVR copy (the same bytes with CR LF) before the next step; the bench reads the "
+          "printer first when both are ready. The paths took turns round by round (poskavelin, "
+          "socat, direct) under the same pinning as the 1-channel rows, and both the ratio "
+          "to socat and poskavelin − direct are the medians of the per-round figures.\n";
     if (!report.plots.empty()) {
         md << "- The plots are drawn by gnuplot from this run's samples (" << report.plots
            << "/latency-*.dat, not kept in git; at most 2000 points per curve with the slowest "

@@ -22,7 +22,8 @@ struct Report {
     bool quick = false;
     int rounds = 0;
     int linesPerRound = 0;
-    std::string plots;  // folder of the latency plots; none when empty
+    int printerLinesPerRound = 0;  // receipt lines, each followed by a status request
+    std::string plots;             // folder of the latency plots; none when empty
     std::string revision;
     std::string started;
     std::string finished;
