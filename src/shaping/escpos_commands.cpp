@@ -1,7 +1,5 @@
 #include "shaping/escpos_commands.h"
 
-#include <algorithm>
-
 namespace {
 
 constexpr std::uint8_t kDle = 0x10;
@@ -74,36 +72,15 @@ qsizetype EscPosCommands::readCommand(QByteArrayView in, Item& item) {
                     finishCommand();
                 }
                 break;
-            case State::kHeader: {
-                const int take = static_cast<int>(std::min<qsizetype>(need_ - have_, end - p));
-                std::copy(p, p + take, params_ + have_);
-                have_ += take;
-                p += take;
-                if (have_ == need_) {
-                    onHeader();
+            case State::kParameters:
+                if (parameters_.read(p, end)) {
+                    if (parameters_.inHeader()) {
+                        onHeader();
+                    } else {
+                        finishCommand();
+                    }
                 }
                 break;
-            }
-            case State::kSkip: {
-                const auto take = std::min<quint64>(skip_, static_cast<quint64>(end - p));
-                p += take;
-                skip_ -= take;
-                if (skip_ == 0) {
-                    finishCommand();
-                }
-                break;
-            }
-            case State::kUntil: {
-                bool found = false;
-                while (p < end && untilLeft_ > 0 && !found) {
-                    --untilLeft_;
-                    found = *p++ == terminator_ && --terminators_ == 0;
-                }
-                if (found || untilLeft_ == 0) {
-                    finishCommand();
-                }
-                break;
-            }
         }
     }
     if (finished_) {
@@ -309,7 +286,7 @@ bool EscPosCommands::startDle(std::uint8_t c) {
 }
 
 void EscPosCommands::onHeader() {
-    const std::uint8_t* const n = params_;
+    const std::uint8_t* const n = parameters_.params();
     switch (header_) {
         case Header::kParameter:
             param_ = n[0];
@@ -395,24 +372,21 @@ void EscPosCommands::onHeader() {
 void EscPosCommands::expect(Header header, int bytes, Kind kind) {
     kind_ = kind;
     header_ = header;
-    have_ = 0;
-    need_ = bytes;
-    state_ = State::kHeader;
+    parameters_.header(bytes);
+    state_ = State::kParameters;
 }
 
 void EscPosCommands::skip(quint64 bytes) {
-    skip_ = bytes;
-    state_ = State::kSkip;
+    parameters_.block(bytes);
+    state_ = State::kParameters;
     if (bytes == 0) {
         finishCommand();
     }
 }
 
 void EscPosCommands::until(std::uint8_t terminator, int count, int limit) {
-    terminator_ = terminator;
-    terminators_ = count;
-    untilLeft_ = limit;
-    state_ = State::kUntil;
+    parameters_.until(terminator, count, limit);
+    state_ = State::kParameters;
 }
 
 void EscPosCommands::finishCommand() {

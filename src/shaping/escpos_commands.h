@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <cstdint>
 
+#include "shaping/parameter_reader.h"
 #include "shaping/printable.h"
 
 // The one reading of the ESC/POS command set: it cuts a printer's byte stream into runs of
@@ -71,7 +72,7 @@ private:
     }
     qsizetype readCommand(QByteArrayView in, Item& item);
 
-    enum class State : std::uint8_t { kText, kEsc, kGs, kFs, kDle, kHeader, kSkip, kUntil };
+    enum class State : std::uint8_t { kText, kEsc, kGs, kFs, kDle, kParameters };
     // Commands whose leading parameters must be read before their length is known.
     enum class Header : std::uint8_t {
         kParameter,  // one byte that is the whole command's parameter
@@ -110,13 +111,7 @@ private:
     Kind kind_ = Kind::kCommand;  // what the command under way is, reported when it ends
     std::uint8_t param_ = 0;      // its parameter that the report carries
     bool finished_ = false;       // a command ended in this read()
-    std::uint8_t params_[8] = {};
-    int have_ = 0;
-    int need_ = 0;
-    quint64 skip_ = 0;
-    std::uint8_t terminator_ = 0;
-    int terminators_ = 0;
-    int untilLeft_ = 0;
+    ParameterReader parameters_;
     // Items still to come of ESC & (characters) or FS q (images), each read the same way.
     quint32 items_ = 0;
     Header itemHeader_ = Header::kDefineCharWidth;

@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <cstdint>
 
+#include "shaping/parameter_reader.h"
 #include "shaping/printable.h"
 
 // The one reading of the command set of Star Micronics printers: Star Line mode
@@ -82,9 +83,7 @@ private:
         kEscFs,
         kEscStar,
         kRaster,
-        kHeader,
-        kSkip,
-        kUntil,
+        kParameters,
     };
     // Commands whose leading parameters must be read before their length is known.
     enum class Header : std::uint8_t {
@@ -123,12 +122,7 @@ private:
     Kind kind_ = Kind::kCommand;  // what the command under way is, reported when it ends
     std::uint8_t param_ = 0;      // its parameter that the report carries
     bool finished_ = false;       // a command ended in this read()
-    std::uint8_t params_[6] = {};
-    int have_ = 0;
-    int need_ = 0;
-    quint64 skip_ = 0;
-    std::uint8_t terminator_ = 0;
-    int untilLeft_ = 0;
+    ParameterReader parameters_;
     quint32 items_ = 0;  // logos still to come of ESC FS q
     bool raster_ = false;
 };
