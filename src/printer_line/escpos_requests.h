@@ -2,12 +2,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <cstdint>
+
+#include "shaping/escpos_commands.h"
 
 // Finds the status requests of ESC/POS in a till's byte stream and appends what a healthy,
-// online TM-T88-class printer with paper and a closed cover answers. Every other command is
-// walked over with its parameters and data, by the same reading of lengths as EscPosFilter,
-// so that bytes inside an image, a barcode or a 2D code are never taken for a request.
+// online TM-T88-class printer with paper and a closed cover answers. The requests are the
+// commands EscPosCommands reports, the same reading the command filter drops them by, so
+// that bytes inside an image, a barcode or a 2D code are never taken for a request.
 // Requests answered (Epson "ESC/POS Command Reference", command pages as named):
 //
 //   DLE EOT n, n = 1..4 (real-time status)        12     bits 1 and 4 are fixed on; all
@@ -28,53 +29,8 @@
 class EscPosRequests {
 public:
     void feed(QByteArrayView in, QByteArray& reply);
-    void reset() { *this = EscPosRequests(); }
+    void reset() { commands_.reset(); }
 
 private:
-    enum class State : std::uint8_t { kIdle, kEsc, kGs, kFs, kDle, kHeader, kSkip, kUntil };
-    enum class Header : std::uint8_t {
-        kRealTimeStatus,
-        kRealTime,
-        kPaperStatus,
-        kAutoStatus,
-        kPrinterId,
-        kBitImage,
-        kDefineChars,
-        kDefineCharWidth,
-        kLengthPrefixed,
-        kTwoDimensionalCode,
-        kGraphics,
-        kDownloadImage,
-        kRasterImage,
-        kCut,
-        kBarcode,
-        kBarcodeLength,
-        kCounter,
-        kNvImages,
-        kNvImage,
-        kNvMemory,
-    };
-
-    void startEsc(std::uint8_t c);
-    void startGs(std::uint8_t c);
-    void startFs(std::uint8_t c);
-    bool startDle(std::uint8_t c);
-    void onHeader(QByteArray& reply);
-    void expect(Header header, int bytes);
-    void skip(quint64 bytes);
-    void until(std::uint8_t terminator, int count, int limit);
-    void finishCommand();
-
-    State state_ = State::kIdle;
-    Header header_ = Header::kRealTimeStatus;
-    std::uint8_t params_[8] = {};
-    int have_ = 0;
-    int need_ = 0;
-    quint64 skip_ = 0;
-    std::uint8_t terminator_ = 0;
-    int terminators_ = 0;
-    int untilLeft_ = 0;
-    quint32 items_ = 0;
-    Header itemHeader_ = Header::kDefineCharWidth;
-    int charHeight_ = 0;
+    EscPosCommands commands_;
 };

@@ -6,8 +6,9 @@
 #include <utility>
 
 // What the two printer command filters (EscPosFilter, StarFilter) have in common: they keep
-// the text a printer would print, drop every command with its parameters, keep their place
-// across feed() calls, and say when a command changed how the text after it is decoded.
+// the text a printer would print, drop every command with its parameters (as their command
+// set's reader, EscPosCommands or StarCommands, cuts them out), keep their place across
+// feed() calls, and say when a command changed how the text after it is decoded.
 class CommandFilter {
 public:
     enum class Event : std::uint8_t {
@@ -35,6 +36,50 @@ public:
     qint64 takeDropped() { return std::exchange(dropped_, 0); }
 
 protected:
+    // Appends a run of text, with the blank that a horizontal move before it stands for.
+    qsizetype appendText(QByteArrayView text, QByteArray& out) {
+        if (blankPending_ && text.front() != ' ') {
+            out.append(' ');
+        }
+        blankPending_ = false;
+        out.append(text);
+        atLineStart_ = false;
+        return text.size();
+    }
+    // Keeps CR and LF, turns a TAB into a blank and a form feed into a line end, drops every
+    // other control; returns how many of the byte went to the text (0 or 1).
+    qsizetype appendControl(std::uint8_t c, QByteArray& out) {
+        if (c == '\t') {
+            // A tab moves to the next column; the DVR gets no control but the line end, so
+            // it is the blank between the columns.
+            out.append(' ');
+            atLineStart_ = false;
+            blankPending_ = false;
+            return 1;
+        }
+        if (c == '\n' || c == '\r') {
+            out.append(static_cast<char>(c));
+            atLineStart_ = true;
+            blankPending_ = false;
+            return 1;
+        }
+        if (c == '\f') {
+            lineEnd(out);
+        }
+        return 0;
+    }
+    // A command that moves the paper on ends an open line.
+    void lineEnd(QByteArray& out) {
+        if (!atLineStart_) {
+            out.append('\n');
+            atLineStart_ = true;
+        }
+        blankPending_ = false;
+    }
+    // Columns set apart by print position do not run together: a move becomes one blank
+    // between words.
+    void position() { blankPending_ = blankPending_ || !atLineStart_; }
+
     // What a reset keeps: the count of dropped bytes belongs to the channel.
     template <typename Filter>
     static void resetKeepingCount(Filter& filter) {
@@ -47,4 +92,6 @@ protected:
     int multiByte_ = -1;
     int national_ = 0;
     qint64 dropped_ = 0;
+    bool atLineStart_ = true;
+    bool blankPending_ = false;
 };

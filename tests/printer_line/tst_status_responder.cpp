@@ -135,6 +135,8 @@ void TestStatusResponder::answers_data() {
                "{1b 1d 79 44 31 00 02 00 05 04 1b 1d 78 44 01 00 05 1b 1d 78 53 30 "
                "05 04 05 05}")
         << bytes("{20}");
+    QTest::newRow("Star downloaded character and ESC FF parameter")
+        << starKind << bytes("{1b 26 01 41 01 *48 05 1b 0c 04}{04}") << bytes("{10}");
     QTest::newRow("Star logo data")
         << starKind << bytes("{1b 1c 71 01 01 00 01 00 *8 05}{04}") << bytes("{10}");
 }

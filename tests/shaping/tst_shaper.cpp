@@ -181,6 +181,11 @@ private slots:
             "LINES=1;FILTER=star;CODEPAGE=cp858;DVR_CODEPAGE=utf-8;ESC_T=ignore",
             "{1b 1d 74 20 d5 0a}", "€");
         row("star: national set", star, "{1b 52 02}Gr}~e{0a}", "Grüße");
+        row("star: fine bit image and downloaded character", star,
+            "a{1b 6b 01 00}ABCDEFGHIJKLMNOPQRSTUVWXb{1b 26 01 41 01}"
+            "ABCDEFGHIJKLMNOPQRSTUVWXABCDEFGHIJKLMNOPQRSTUVWXc{0a}",
+            "abc");
+        row("star: stray ESC before LF", star, "a{1b 0a}b{0a}", "a|b");
         row("escpos: form feed and print-and-feed end lines", escpos,
             "a{0c}b{1b 64 03}c{1b 4a 40}d{0a}", "a|b|c|d");
         row("escpos: print position parts words", escpos, "a{1b 24 10 00}b{1b 5c 08 00} c{0a}",
