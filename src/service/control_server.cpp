@@ -1,5 +1,7 @@
 #include "service/control_server.h"
 
+#include <QPointer>
+
 #include "service/control_address.h"
 #include "service/event_log.h"
 #include "service/one_request_clients.h"
@@ -46,7 +48,13 @@ void ControlServer::read(QLocalSocket* client, QByteArray* line) {
     *line += client->read(kMaxLine + 1 - line->size());
     const qsizetype end = line->indexOf('\n');
     if (end >= 0) {
-        finish(client, answer(line->left(end).simplified()));
+        // A reload runs the window's handlers; however long that takes, the answer goes
+        // only to a client that is still there.
+        const QPointer<QLocalSocket> guarded(client);
+        const QByteArray reply = answer(line->left(end).simplified());
+        if (guarded) {
+            finish(guarded, reply);
+        }
     } else if (line->size() > kMaxLine) {
         finish(client, "error: a command is one line of at most 256 bytes\n");
     }
