@@ -32,7 +32,8 @@ sources_of() {
     case $1 in
         fuzz_ini) echo src/settings/ini_read.cpp src/settings/ini_write.cpp src/settings/linux/ini_file.cpp ;;
         fuzz_address_checks) echo src/dvr/address_checks.cpp src/platform/ip_address.cpp ;;
-        fuzz_shaper) echo src/shaping/*.cpp ;;
+        fuzz_shaper) echo src/shaping/*.cpp src/settings/setting_numbers.cpp src/dvr/address_checks.cpp \
+            src/platform/ip_address.cpp ;;
     esac
 }
 
@@ -66,7 +67,7 @@ build() {
     local target=$1 out=$BUILD_DIR/$1 qt_cflags qt_libs sources stale=0
     read -ra sources <<<"$(sources_of "$target")"
     local inputs=("fuzz/$target.cpp" "${sources[@]}")
-    for f in "${inputs[@]}" src/settings/ini.h src/dvr/address_checks.h src/shaping/*.h "$SELF"; do
+    for f in "${inputs[@]}" src/settings/ini.h src/settings/setting_numbers.h src/dvr/address_checks.h src/shaping/*.h "$SELF"; do
         [[ -x $out && ! $f -nt $out ]] || stale=1
     done
     ((stale)) || return 0

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/ip_address.h"
+#include "settings/setting_numbers.h"
 
 namespace {
 
@@ -28,20 +29,7 @@ bool isDigit(char c) {
 }
 
 std::optional<qint32> baudRate(QByteArrayView text) {
-    if (text.isEmpty() || text.size() > 7) {
-        return std::nullopt;
-    }
-    qint32 value = 0;
-    for (const char c : text) {
-        if (!isDigit(c)) {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value < kMinBaud || value > kMaxBaud) {
-        return std::nullopt;
-    }
-    return value;
+    return setting_numbers::digitsValue(text, kMinBaud, kMaxBaud);
 }
 
 std::optional<SerialSettings::Flow> flowNamed(QByteArrayView name) {
@@ -94,19 +82,8 @@ bool hasSerialSupport() {
 }
 
 std::optional<quint16> parsePortStrict(QByteArrayView text) {
-    if (text.isEmpty()) {
-        return std::nullopt;
-    }
-    quint32 value = 0;
-    for (const char c : text) {
-        if (!isDigit(c) || (value = value * 10 + quint32(c - '0')) > 65535) {
-            return std::nullopt;
-        }
-    }
-    if (value == 0) {
-        return std::nullopt;
-    }
-    return quint16(value);
+    const std::optional<int> port = setting_numbers::digitsValue(text, 1, 65535);
+    return port ? std::optional<quint16>(quint16(*port)) : std::nullopt;
 }
 
 std::optional<std::pair<QString, quint16>> parseHostPort(QByteArrayView text) {

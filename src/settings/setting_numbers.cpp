@@ -20,6 +20,20 @@ std::optional<int> boundedValue(QByteArrayView text, int low, int high) {
     return int(value);
 }
 
+std::optional<int> digitsValue(QByteArrayView text, int low, int high) {
+    if (text.isEmpty()) {
+        return std::nullopt;
+    }
+    qint64 value = 0;
+    for (const char c : text) {
+        // Stops once past the range, so no length of digits can overflow.
+        if (c < '0' || c > '9' || (value = value * 10 + (c - '0')) > high) {
+            return std::nullopt;
+        }
+    }
+    return value >= low ? std::optional<int>(int(value)) : std::nullopt;
+}
+
 std::optional<int> int16Value(QByteArrayView text) {
     return boundedValue(text, -32768, 32767);
 }

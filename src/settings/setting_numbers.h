@@ -23,6 +23,10 @@ std::optional<int> listenPort(const QString& text);
 // blank, no sign), at most 65535; what IsDigitsOnly passes beyond that range is refused here.
 std::optional<int> dvrPort(const QString& text);
 
+// Decimal digits alone (no blank, no sign; leading zeros allowed) within [low, high]: the
+// strict rule of the keys a person writes only by hand (shaping bounds, printer ports, baud).
+std::optional<int> digitsValue(QByteArrayView text, int low, int high);
+
 // A whole decimal within [low, high], blanks around it allowed and nothing else.
 std::optional<int> boundedValue(QByteArrayView text, int low, int high);
 

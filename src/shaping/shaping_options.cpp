@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "settings/setting_numbers.h"
+
 namespace {
 
 constexpr std::array<std::pair<const char*, CodePage>, 6> kCodePageNames = {{
@@ -21,21 +23,6 @@ std::optional<CodePage> codePageNamed(const QByteArray& name) {
         }
     }
     return std::nullopt;
-}
-
-// Six digits at most, so that the conversion cannot overflow before the range check.
-std::optional<int> number(const QByteArray& text) {
-    if (text.isEmpty() || text.size() > 6) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
 }
 
 }  // namespace
@@ -89,8 +76,8 @@ std::optional<ShapingOptions> ShapingOptions::parse(const Lookup& value, QString
         if (digits.isEmpty()) {
             return true;
         }
-        const std::optional<int> n = number(digits);
-        if (!n || *n < low || *n > high) {
+        const std::optional<int> n = setting_numbers::digitsValue(digits, low, high);
+        if (!n) {
             bad(key, digits,
                 QStringLiteral("expected a whole number from %1 to %2").arg(low).arg(high));
             return false;
