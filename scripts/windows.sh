@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build, cross-compiled on Debian 12 with mingw-w64:
 #   scripts/windows.sh prepare  installs what the others need, and the deb-src entry
-#   scripts/windows.sh qt       builds Qt and Qt Serial Port for Windows from Debian's own
-#                               sources, once
+#   scripts/windows.sh qt       builds Qt for Windows from Debian's own sources, once
 #   scripts/windows.sh build    the same, then build-windows/poskavelin.exe
 #   scripts/windows.sh test     builds, then runs the suites that cross-compile under wine,
 #                               then installs the installer under wine and drives the program
@@ -166,10 +165,6 @@ ensure_deb_src() {
     as_root apt-get update
 }
 
-# Qt Serial Port, from Debian's qt6-serialport source, built on the Qt above into a folder
-# of its own: the Qt folder (and the ready build of it) stays as its own recipe made it.
-readonly SERIAL_RECIPE=(-DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF)
-
 recipe_hash() {
     { printf '%s\n' "${QT_VERSION}" "${QT_RECIPE[@]}" "${ICU_VERSION}" "${ICU_RECIPE[@]}"
         cat "$TOOLCHAIN"; } | sha256sum | cut -c1-12
@@ -177,13 +172,6 @@ recipe_hash() {
 
 qt_prefix() {
     echo "$CACHE_DIR/qt-$QT_VERSION-mingw-$(recipe_hash)"
-}
-
-# Named by the Qt it is built on as well as by its own recipe.
-serial_prefix() {
-    local hash
-    hash=$({ printf '%s\n' "$(recipe_hash)" "${SERIAL_RECIPE[@]}"; } | sha256sum | cut -c1-12)
-    echo "$CACHE_DIR/qtserialport-$QT_VERSION-mingw-$hash"
 }
 
 # ICU for Windows needs a build of ICU for this machine first, whose tools make its data
@@ -293,64 +281,13 @@ build_qt() {
     echo "windows.sh: Qt built in $(((SECONDS - started) / 60)) min into $prefix"
 }
 
-# A Qt module of Debian's source, built with CMake on the cached Qt and installed into its
-# own folder, which likewise appears only whole. A source that cannot be fetched, or a build
-# of it that fails, leaves the build without the module, with a warning: only a program that
-# asks for it then fails.
-build_serial() {
-    local qt serial
-    qt=$(qt_prefix)
-    serial=$(serial_prefix)
-    if [[ -f $serial/lib/cmake/Qt6SerialPort/Qt6SerialPortConfig.cmake ]]; then
-        return 0
-    fi
-    ensure_deb_src
-    local work
-    work=$(mktemp -d "$CACHE_DIR/.qtserialport-build.XXXXXX")
-    if ! (cd "$work" && apt-get source --only-source qt6-serialport >source.log 2>&1); then
-        echo "windows.sh: warning: the qt6-serialport source cannot be fetched, so Qt Serial" \
-            "Port for Windows is not built:" >&2
-        grep '^E:' "$work/source.log" >&2 || tail -n 5 "$work/source.log" >&2
-        rm -rf "$work"
-        return 0
-    fi
-    echo "windows.sh: building Qt Serial Port $QT_VERSION for Windows in $work"
-    local started=$SECONDS
-    (
-        set -e
-        cd "$work"
-        local src
-        src=$(find . -maxdepth 1 -type d -name "qt6-serialport-$QT_VERSION*" | head -n1)
-        "${NICE[@]}" "$qt/bin/qt-cmake" -S "$src" -B build -G Ninja \
-            -DQT_CHAINLOAD_TOOLCHAIN_FILE="$TOOLCHAIN" \
-            -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-            -DCMAKE_INSTALL_PREFIX="$serial" "${SERIAL_RECIPE[@]}" >configure.log 2>&1 &&
-            "${NICE[@]}" cmake --build build -j"$JOBS" >build.log 2>&1 &&
-            DESTDIR="$work/stage" cmake --install build >install.log 2>&1
-    ) || {
-        # Until the program links Qt Serial Port, its build failing costs the program nothing.
-        echo "windows.sh: warning: the Qt Serial Port build failed; its logs are in $work" >&2
-        tail -n 30 "$work"/*.log >&2 || true
-        rm -rf "$work/build" "$work/stage"
-        return 0
-    }
-    mv "$work/stage$serial" "$serial"
-    rm -rf "$work"
-    echo "windows.sh: Qt Serial Port built in $((SECONDS - started)) s into $serial"
-}
-
 build() {
     build_qt
-    build_serial
-    local prefix serial
+    local prefix
     prefix=$(qt_prefix)
-    serial=$(serial_prefix)
-    # Qt looks for its modules in its own folder and those named here, not in CMake's usual
-    # places; the program under wine finds their DLLs in the folders given to wine-run.sh.
     "$prefix/bin/qt-cmake" -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$TOOLCHAIN" \
-        -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$serial" \
-        -DCMAKE_CROSSCOMPILING_EMULATOR="$SOURCE_DIR/scripts/wine-run.sh;$prefix/bin:$serial/bin" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$SOURCE_DIR/scripts/wine-run.sh;$prefix/bin" \
         >/dev/null
     "${NICE[@]}" cmake --build "$BUILD_DIR" -j"$JOBS"
 }
@@ -375,8 +312,7 @@ case "${1:-}" in
         ;;
     qt)
         build_qt
-        build_serial
-        echo "windows.sh: Qt for Windows is in $(qt_prefix), Qt Serial Port in $(serial_prefix)"
+        echo "windows.sh: Qt for Windows is in $(qt_prefix)"
         ;;
     build)
         build

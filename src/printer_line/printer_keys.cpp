@@ -7,18 +7,12 @@
 
 namespace {
 
-// Qt drives 1.5 stop bits only through the Windows serial API; elsewhere opening such a
-// line fails, so the check refuses it up front rather than let a row never open.
+// Only Windows drives 1.5 stop bits; on Linux opening such a line fails, so the check
+// refuses it up front rather than let a row never open.
 #ifdef Q_OS_WIN
 constexpr bool kOneAndHalfStopBits = true;
 #else
 constexpr bool kOneAndHalfStopBits = false;
-#endif
-
-#ifdef POSKAVELIN_NO_SERIAL
-constexpr bool kSerialSupport = false;
-#else
-constexpr bool kSerialSupport = true;
 #endif
 
 constexpr qint32 kMinBaud = 50;
@@ -76,10 +70,6 @@ bool isHostName(QByteArrayView host) {
 }  // namespace
 
 namespace printer_keys {
-
-bool hasSerialSupport() {
-    return kSerialSupport;
-}
 
 std::optional<quint16> parsePortStrict(QByteArrayView text) {
     const std::optional<int> port = setting_numbers::digitsValue(text, 1, 65535);
@@ -175,16 +165,6 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
         }
         return std::optional<PrinterLineOptions>();
     };
-    // The value is left out: whatever it is, the build cannot use it.
-    const auto unsupported = [&](const char* key) {
-        if (badKey != nullptr) {
-            *badKey = QString::fromLatin1(key);
-        }
-        if (why != nullptr) {
-            *why = QStringLiteral("this build has no serial port support");
-        }
-        return std::optional<PrinterLineOptions>();
-    };
     const auto raw = [&](const char* key) {
         const std::optional<QByteArray> found = value(key);
         return found ? found->trimmed() : QByteArray();
@@ -240,9 +220,6 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
 
     const QByteArray posSerial = raw("POS_SERIAL");
     if (!posSerial.isEmpty()) {
-        if (!kSerialSupport) {
-            return unsupported("POS_SERIAL");
-        }
         SerialSettings settings;
         settings.port = QString::fromUtf8(posSerial);
         if (!serialKeys("BAUD", "FRAMING", "FLOW", settings)) {
@@ -266,9 +243,6 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
     const QByteArray printer = raw("RECEIPT_PRINTER");
     const QByteArray lowerPrinter = printer.toLower();
     if (lowerPrinter.startsWith("serial:")) {
-        if (!kSerialSupport) {
-            return unsupported("RECEIPT_PRINTER");
-        }
         const QByteArray device = printer.sliced(7).trimmed();
         if (device.isEmpty()) {
             return bad("RECEIPT_PRINTER", printer,

@@ -10,8 +10,8 @@
 // settings file is BAUD=9600, FRAMING=8N1 (data bits 5 to 8, parity N, E, O, M or S, stop
 // bits 1, 1.5 or 2) and FLOW=none|rtscts|xonxoff.
 //
-// The enums are the settings file's own, not Qt Serial Port's, so that reading and checking
-// the file needs no serial library; the serial line converts them when it opens the device.
+// The enums are the settings file's own, not a serial library's, so that reading and checking
+// the file needs none; each platform's serial driver converts them when it opens the device.
 struct SerialSettings {
     enum class DataBits { k5 = 5, k6 = 6, k7 = 7, k8 = 8 };
     enum class Parity { kNone, kEven, kOdd, kMark, kSpace };
@@ -45,10 +45,6 @@ enum class PrinterStatus { kNone, kEscPos, kStar };
 //                                 with BAUD, FRAMING and FLOW
 //   POS_SERIAL_TAP=0|1            receive only: the bridge never writes to POS_SERIAL
 //
-// In a build without serial port support (Windows while Qt Serial Port is not built for it)
-// POS_SERIAL and RECEIPT_PRINTER=serial: are refused, so such a row is never taken for one
-// that works.
-//
 // A key that only qualifies another (BAUD without POS_SERIAL, PRINTER_BAUD without a serial
 // printer, POS_SERIAL_TAP=1 without POS_SERIAL) is refused rather than ignored, so that a
 // setting that cannot take effect is never taken for one that did. PRINTER_STATUS is refused
@@ -80,9 +76,6 @@ struct PrinterLineOptions {
 };
 
 namespace printer_keys {
-
-// False in a build without Qt Serial Port, whose serial lines can never open.
-bool hasSerialSupport();
 
 // The one rule for a port of the printer line: decimal digits only (no sign, no blanks),
 // 1 to 65535. Leading zeros are allowed, as in every other port of the settings file.

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 #include "printer_line/printer_keys.h"
@@ -25,9 +27,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 // In tap mode (a receive-only Y-cable) the line is opened for reading only and write()
 // refuses everything, so the bridge can never disturb the till and printer it listens to.
 //
-// CMake picks the implementation by folder: qt/ drives the device with Qt Serial Port; none/
-// is for a build without it, whose lines never open (the settings check refuses the keys
-// that would make one, so it is only a guard).
+// The device itself is driven by the platform's SerialDriver.
+class SerialDriver;
+
 class SerialLine : public QObject {
     Q_OBJECT
 
@@ -70,11 +72,19 @@ signals:
     void bytesWritten(qint64 bytes);
 
 private:
-    // What drives the device, defined by the implementation that is built.
-    struct Driver;
+    void tryOpen();
+    void checkDevice();
+    void lose(const QString& reason);
+    QString where() const;
 
     const int channel_;
     const SerialSettings settings_;
     const Mode mode_;
-    const std::unique_ptr<Driver> driver_;
+    const std::unique_ptr<SerialDriver> driver_;
+    QTimer retry_;
+    QTimer deviceCheck_;
+    bool started_ = false;
+    bool failing_ = false;
+    int failedAttempts_ = 0;
+    QElapsedTimer failingFor_;
 };

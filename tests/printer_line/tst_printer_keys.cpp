@@ -24,14 +24,6 @@ std::optional<PrinterLineOptions> parse(const QByteArray& keys, QString* badKey 
 
 }  // namespace
 
-// A build without serial port support refuses every serial key before reading its values.
-#define SKIP_WITHOUT_SERIAL()                                                        \
-    do {                                                                             \
-        if (!printer_keys::hasSerialSupport()) {                                     \
-            QSKIP("this build has no serial port support, and refuses serial keys"); \
-        }                                                                            \
-    } while (false)
-
 class TestPrinterKeys : public QObject {
     Q_OBJECT
 
@@ -40,7 +32,6 @@ private slots:
     void networkPrinter_data();
     void networkPrinter();
     void serialLines();
-    void serialKeysWithoutSupport();
     void badValues_data();
     void badValues();
     void portRule_data();
@@ -85,7 +76,6 @@ void TestPrinterKeys::networkPrinter() {
 }
 
 void TestPrinterKeys::serialLines() {
-    SKIP_WITHOUT_SERIAL();
     const auto terminal =
         parse("POS_SERIAL= /dev/ttyUSB0 ;BAUD=19200;FRAMING=7e2;FLOW=RtsCts;PRINTER_STATUS=Star");
     QVERIFY(terminal);
@@ -122,24 +112,6 @@ void TestPrinterKeys::serialLines() {
     QCOMPARE(printer->printerSerial.parity, SerialSettings::Parity::kOdd);
     QCOMPARE(printer->posSerial->baud, 115200);
     QCOMPARE(printer->posSerial->parity, SerialSettings::Parity::kNone);
-}
-
-// Refused whatever the line settings, naming the key that asks for a serial line.
-void TestPrinterKeys::serialKeysWithoutSupport() {
-    if (printer_keys::hasSerialSupport()) {
-        QSKIP("this build has serial port support");
-    }
-    for (const auto& [keys, badKey] :
-         {std::pair("POS_SERIAL=COM3", "POS_SERIAL"),
-          std::pair("POS_SERIAL=COM3;BAUD=19200;POS_SERIAL_TAP=1", "POS_SERIAL"),
-          std::pair("RECEIPT_PRINTER=Serial:COM4;PRINTER_BAUD=9600", "RECEIPT_PRINTER")}) {
-        QString key;
-        QString why;
-        QVERIFY2(!parse(keys, &key, &why), keys);
-        QCOMPARE(key, badKey);
-        QCOMPARE(why, "this build has no serial port support");
-    }
-    QVERIFY(parse("RECEIPT_PRINTER=10.0.0.9:9100"));
 }
 
 void TestPrinterKeys::badValues_data() {
@@ -194,7 +166,6 @@ void TestPrinterKeys::badValues() {
     QFETCH(QByteArray, keys);
     QFETCH(QString, badKey);
     if (keys.contains("POS_SERIAL=") || keys.toLower().contains("serial:")) {
-        SKIP_WITHOUT_SERIAL();
     }
     QString key;
     QString why;
