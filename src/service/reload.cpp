@@ -58,8 +58,9 @@ QString frmKavelin::Reload(bool* ok) {
     for (int n = 1; n <= kChannels; ++n) {
         const Channel& row = channel(n);
         const int box = chkEnable(n)->Value();
-        const RowSettings running{txtIP(n)->text(), txtPort(n)->text(), txtPortOpen(n)->text(), box,
-                                  row.allowList(),  row.shaping.options};
+        const RowSettings running{
+            txtIP(n)->text(), txtPort(n)->text(),  txtPortOpen(n)->text(), box,
+            row.allowList(),  row.shaping.options, row.printerLine.options};
         const RowSettings& next = settings.row(n);
         if (next.appliedOver(box) == running) {
             continue;
@@ -89,7 +90,10 @@ void frmKavelin::handOverRow(int index, const RowSettings& next, bool reconnect)
     Channel& row = channel(index);
     row.handover.next = next;
     row.handover.reconnect = reconnect;
-    if (!row.session() || DvrConnected(index) == kFalse) {
+    // Nothing to wait for: no terminal; a DVR that is down and no printer to take what the
+    // terminal still sends; or a serial terminal, whose line has no end to send.
+    const bool nowhereToGo = DvrConnected(index) == kFalse && !row.servesWithoutDvr();
+    if (!row.session() || nowhereToGo || row.terminalOnSerial()) {
         finishHandover(index);
         return;
     }

@@ -267,6 +267,50 @@ private slots:
         // And the row is back, on its new list.
         QTRY_COMPARE_WITH_TIMEOUT(h.w().lbPCStatus(1)->text(), QString("Listening"), 5000);
     }
+
+    // A row with a printer behind it serves its till while the DVR is down, so a reload hands
+    // it over just the same: the printer gets every byte the till sent before the change.
+    // And an unchanged row with printer keys is not taken for a changed one.
+    void printerRowWithItsDvrDownIsHandedOver() {
+        QTcpServer printer;
+        QVERIFY(printer.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket*> links;
+        connect(&printer, &QTcpServer::newConnection, this, [&] {
+            links.append(printer.nextPendingConnection());
+            links.last()->setReadBufferSize(64 * 1024);
+        });
+        const quint16 pos = freePort();
+        const QByteArray before = kSetup + row(1, freePort(), pos) + "RECEIPT_PRINTER=127.0.0.1:" +
+                                  QByteArray::number(printer.serverPort()) + "\r\n";
+        Harness h(before, true);
+        h.load();
+        QTRY_COMPARE_WITH_TIMEOUT(h.w().lbPCStatus(1)->text(), QString("Listening"), 3000);
+        auto terminal = connectTerminal(pos);
+        QVERIFY(terminal);
+        QTRY_COMPARE_WITH_TIMEOUT(links.size(), 1, 3000);
+
+        // Unchanged, its printer keys included, the row is left alone.
+        bool ok = false;
+        QCOMPARE(h.w().Reload(&ok), QString("reloaded, no row changed"));
+        const QByteArray sent(3 << 20, 'x');
+        terminal->write(sent);
+        QTest::qWait(300);
+        writeFile(h.iniPath(), before + "ALLOW=127.0.0.1\r\n");
+        QCOMPARE(h.w().Reload(&ok), QString("reloaded, rows changed: 1"));
+        // Not torn down at once: the till has been sent FIN and may finish.
+        QVERIFY(h.w().PosConnected(1) != 0);
+
+        QByteArray printed;
+        QElapsedTimer clock;
+        clock.start();
+        while (printed.size() < sent.size() && clock.elapsed() < 10000) {
+            QTest::qWait(20);
+            printed += links.first()->readAll();
+        }
+        QCOMPARE(printed.size(), sent.size());
+        QTRY_COMPARE_WITH_TIMEOUT(terminal->state(), QAbstractSocket::UnconnectedState, 3000);
+        QCOMPARE(terminal->error(), QAbstractSocket::RemoteHostClosedError);
+    }
 };
 
 QTEST_MAIN(TestReload)
