@@ -63,6 +63,12 @@ void frmKavelin::applyPrinterLine(int index, const std::optional<PrinterLineOpti
         });
         connect(line.terminalSerial, &SerialLine::bytesArrived, this,
                 [this, index](const QByteArray& bytes) { serialTerminalBytes(index, bytes); });
+        // Read on once the DVR has taken what held the line back (see serialTerminalBytes).
+        connect(tcpClient(index), &Winsock::drained, line.terminalSerial, [this, index] {
+            if (!channel(index).servesWithoutDvr()) {
+                channel(index).printerLine.terminalSerial->setReadingPaused(false);
+            }
+        });
     }
     if (options->printer == PrinterLineOptions::Printer::kTcp) {
         line.printer = new Winsock(&row);
@@ -261,6 +267,13 @@ void frmKavelin::serialTerminalBytes(int index, const QByteArray& bytes) {
         emit bridgeChanged();
     }
     terminalArrival(index, bytes);
+    // A DVR that stops reading holds a serial terminal back as it does one on TCP: the line is
+    // left unread, so its flow control (or the device's full buffer) stops the sender, instead
+    // of the DVR's queue growing without bound. With a printer behind the row, DVR copies are
+    // dropped instead, and only the printer holds the till back.
+    if (!row.servesWithoutDvr() && tcpClient(index)->BytesQueued() > Winsock::kMaxQueuedBytes) {
+        row.printerLine.terminalSerial->setReadingPaused(true);
+    }
 }
 
 bool frmKavelin::dvrTakesCopy(int index) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -103,7 +104,9 @@ private slots:
         bridge.start();
         auto till = terminalOn(pos);
         QVERIFY(till);
-        const QByteArray sent(16 << 20, 'r');
+        // More than loopback's kernel buffers on both hops can hold (about 10 MB each, grown
+        // to that under load), so some of it must wait at the till.
+        const QByteArray sent(48 << 20, 'r');
         till->write(sent);
         QTRY_VERIFY_WITH_TIMEOUT(dvr.received().size() > (1 << 20), 5000);
         QTest::qWait(300);
@@ -208,6 +211,62 @@ private slots:
         QTest::qWait(2500);  // retried every second
         send("again\n");
         QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("again\n"), 3000);
+        pair.kill();
+        pair.waitForFinished(3000);
+    }
+
+    // A DVR that stops reading holds a serial terminal back, as it does a TCP one, instead of
+    // the bridge queueing without bound; once it reads again every byte arrives.
+    void serialTerminalIsHeldBackByAStalledDvr() {
+        const QString socat = QStandardPaths::findExecutable("socat");
+        if (socat.isEmpty()) {
+            QSKIP("socat is not installed");
+        }
+        QTemporaryDir lines;
+        const QString bridgeSide = lines.filePath("till-bridge");
+        const QString tillSide = lines.filePath("till");
+        QProcess pair;
+        pair.start(socat,
+                   {"-d", "pty,raw,echo=0,link=" + bridgeSide, "pty,raw,echo=0,link=" + tillSide});
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(tillSide); }, 3000));
+        // A DVR that accepts and then reads nothing until told.
+        QTcpServer dvrServer;
+        QVERIFY(dvrServer.listen(QHostAddress::LocalHost));
+        QTcpSocket* dvr = nullptr;
+        connect(&dvrServer, &QTcpServer::newConnection, this, [&] {
+            dvr = dvrServer.nextPendingConnection();
+            dvr->setReadBufferSize(64 * 1024);
+        });
+        Bridge bridge(kSetup + row(1, dvrServer.serverPort(), freePort()) +
+                      "POS_SERIAL=" + bridgeSide.toUtf8() + "\r\nBAUD=115200\r\n");
+        bridge.start();
+        QTRY_VERIFY_WITH_TIMEOUT(dvr != nullptr, 5000);
+        QTest::qWait(300);
+
+        const int till =
+            ::open(QFile::encodeName(tillSide).constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(till >= 0);
+        // Far more than the DVR link's queue and the kernel's buffers can hold.
+        constexpr qint64 kBound = 64 << 20;
+        const QByteArray chunk(64 * 1024, 'x');
+        qint64 written = 0;
+        QElapsedTimer sinceProgress;
+        sinceProgress.start();
+        while (written < kBound && sinceProgress.elapsed() < 1500) {
+            const ssize_t n = ::write(till, chunk.constData(), size_t(chunk.size()));
+            if (n > 0) {
+                written += n;
+                sinceProgress.restart();
+            } else {
+                QTest::qWait(10);
+            }
+        }
+        ::close(till);
+        QVERIFY2(written < kBound, "the till was never held back");
+
+        qint64 received = 0;
+        QTRY_COMPARE_WITH_TIMEOUT(received += dvr->readAll().replace("\r\n", "").size(), written,
+                                  20000);
         pair.kill();
         pair.waitForFinished(3000);
     }
