@@ -3,8 +3,8 @@
 # program: silent install into a wine prefix of its own, the first start creating
 # PosKavelin.ini beside the program, one channel forwarding a terminal's text to a DVR on
 # loopback, poskavelinctl.exe asking it for its status, metrics and a reload over its control
-# pipe, closing the window ending the program with code 0, and the uninstaller keeping the
-# settings. The program runs from its install folder alone: no WINEPATH, so a DLL the
+# pipe, a serial till and receipt printer on COM ports, closing the window ending the program
+# with code 0, and the uninstaller keeping the settings. The program runs from its install folder alone: no WINEPATH, so a DLL the
 # installer lacks fails the start. Screenshots are left in BUILD_DIR/windows-e2e/.
 #   windows-e2e.sh BUILD_DIR      (after scripts/windows.sh package)
 set -euo pipefail
@@ -13,7 +13,7 @@ build=$(readlink -f "$1")
 work=$build/windows-e2e
 readonly WINE=/usr/lib/wine/wine64
 readonly TITLE="POS LAN Kavelin"
-readonly PACKAGES=(wine64 xvfb imagemagick xdotool python3)
+readonly PACKAGES=(wine64 xvfb imagemagick xdotool python3 socat)
 
 # shellcheck source=scripts/install-missing.sh
 source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../../scripts/install-missing.sh"
@@ -110,9 +110,10 @@ sleep 1  # let the window paint before the picture
 import -window root "$work/first-start.png"
 close_and_expect_exit
 
-# A DVR on loopback that records what it receives until the link closes, and a free port
-# for the terminal.
-python3 - "$work/dvr.port" "$work/dvr.bytes" <<'EOF' &
+# A DVR on loopback that records what it receives until the link closes: start_dvr NAME
+# leaves its port in NAME.port and its bytes in NAME.bytes.
+start_dvr() {
+    python3 - "$work/$1.port" "$work/$1.bytes" <<'EOF' &
 import socket, sys
 server = socket.create_server(("127.0.0.1", 0))
 open(sys.argv[1] + ".tmp", "w").write(str(server.getsockname()[1]))
@@ -124,11 +125,29 @@ with open(sys.argv[2], "wb", buffering=0) as out:
     while chunk := link.recv(4096):
         out.write(chunk)
 EOF
-pids+=($!)
-wait_until 100 test -s "$work/dvr.port" || fail "the fake DVR did not start"
-pos_port=$(python3 -c 'import socket; s = socket.create_server(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    pids+=($!)
+    wait_until 100 test -s "$work/$1.port" || fail "the fake DVR $1 did not start"
+}
+free_port() {
+    python3 -c 'import socket; s = socket.create_server(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+start_dvr dvr
+start_dvr dvr2
+pos_port=$(free_port)
+
+# Channel 2 is a serial till with a serial receipt printer behind the bridge, on COM5 and
+# COM6, which wine maps to one end of a socat pseudo-terminal pair each; the till and the
+# printer are the other ends.
+for pair in till:com5 printer:com6; do
+    socat "pty,raw,echo=0,link=$work/${pair%%:*}" "pty,raw,echo=0,link=$work/${pair##*:}" &
+    pids+=($!)
+    wait_until 100 test -e "$work/${pair##*:}" || fail "socat made no ${pair##*:}"
+    ln -sfn "$work/${pair##*:}" "$WINEPREFIX/dosdevices/${pair##*:}"
+done
 printf '[Setup]\r\nAutoRun=1\r\n\r\n[Connection 1]\r\nIP=127.0.0.1\r\nDVR_PORT=%s\r\nPOS_PORT=%s\r\nENABLE=1\r\n' \
     "$(cat "$work/dvr.port")" "$pos_port" >"$folder/PosKavelin.ini"
+printf '\r\n[Connection 2]\r\nIP=127.0.0.1\r\nDVR_PORT=%s\r\nPOS_PORT=%s\r\nENABLE=1\r\nPOS_SERIAL=COM5\r\nBAUD=115200\r\nRECEIPT_PRINTER=serial:COM6\r\nPRINTER_BAUD=115200\r\n' \
+    "$(cat "$work/dvr2.port")" "$(free_port)" >>"$folder/PosKavelin.ini"
 
 echo "windows-e2e: forwarding with channel 1"
 start_program
@@ -156,6 +175,35 @@ wait_until 100 cmp -s "$work/dvr.bytes" "$work/expected.bytes" ||
 ctl() {
     timeout 60 "$WINE" "$win_folder\\poskavelinctl.exe" "$@" 2>>"$work/ctl.log" | tr -d '\r'
 }
+
+echo "windows-e2e: a serial till and printer on channel 2"
+status_shows() {
+    ctl status | grep -Eq "$1"
+}
+wait_until 300 status_shows "^ +2 +listening +COM5 .*connected +COM6 " ||
+    fail "channel 2 did not open COM5 and COM6: $(ctl status)"
+# The till's bytes reach the printer as they are and the DVR with CR LF; the printer's
+# answer (a status byte) reaches the till.
+python3 - "$work/till" "$work/printer" <<'EOF' || fail "the serial printer line on channel 2 failed"
+import os, select, sys, time, tty
+till, printer = (os.open(path, os.O_RDWR | os.O_NOCTTY) for path in sys.argv[1:3])
+for fd in (till, printer):
+    tty.setraw(fd)
+def expect(fd, wanted):
+    got, deadline = b"", time.monotonic() + 10
+    while len(got) < len(wanted) and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.2)[0]:
+            got += os.read(fd, 4096)
+    if got != wanted:
+        sys.exit("expected %r, got %r" % (wanted, got))
+os.write(till, b"hello2\x1bi")
+expect(printer, b"hello2\x1bi")
+os.write(printer, b"\x12")
+expect(till, b"\x12")
+EOF
+printf 'hello2\033i\r\n' >"$work/expected2.bytes"
+wait_until 100 cmp -s "$work/dvr2.bytes" "$work/expected2.bytes" ||
+    fail "DVR 2 got $(od -c "$work/dvr2.bytes" 2>/dev/null | head -n2) instead of the till's bytes"
 echo "windows-e2e: poskavelinctl.exe status, metrics and reload"
 dvr_port=$(cat "$work/dvr.port")
 ctl status >"$work/status.txt" || fail "poskavelinctl.exe status failed: $(cat "$work/ctl.log")"
