@@ -23,7 +23,8 @@ readonly ICU_VERSION=72.1
 # The host's Qt of the same version lends its moc, rcc and uic to the Windows build.
 readonly QT_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev xz-utils cmake ninja-build
     qt6-base-dev qt6-base-dev-tools)
-readonly TEST_PACKAGES=(wine64 xvfb xauth)
+# socat makes the pseudo-terminals that wine offers the serial suite as COM ports.
+readonly TEST_PACKAGES=(wine64 xvfb xauth socat)
 readonly PACKAGE_PACKAGES=(nsis zip icoutils)
 # Other engineers share this machine: every compile yields to them.
 readonly JOBS=2

@@ -58,6 +58,30 @@ public:
     bool stalled = false;
 };
 
+// Two pseudo-terminals joined by socat, as a cable joins two serial ports: the bridge opens
+// one link, the test the other. Killed when it goes, as a pulled cable.
+class PtyPair {
+public:
+    static bool available() { return !QStandardPaths::findExecutable("socat").isEmpty(); }
+    ~PtyPair() { pull(); }
+    QString bridgeSide() const { return dir_.filePath("bridge"); }
+    QString otherSide() const { return dir_.filePath("other"); }
+    bool plug() {
+        socat_.start(
+            QStandardPaths::findExecutable("socat"),
+            {"-d", "pty,raw,echo=0,link=" + bridgeSide(), "pty,raw,echo=0,link=" + otherSide()});
+        return QTest::qWaitFor([&] { return QFile::exists(otherSide()); }, 3000);
+    }
+    void pull() {
+        socat_.kill();
+        socat_.waitForFinished(3000);
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcess socat_;
+};
+
 QByteArray printerRow(quint16 dvr, quint16 pos, const QByteArray& keys) {
     return row(1, dvr, pos) + keys;
 }
@@ -176,59 +200,41 @@ private slots:
     // A terminal on a serial line: its bytes reach the DVR, and a line that goes away and
     // comes back is taken up again.
     void serialTerminalForwardsAndComesBack() {
-        const QString socat = QStandardPaths::findExecutable("socat");
-        if (socat.isEmpty()) {
+        if (!PtyPair::available()) {
             QSKIP("socat is not installed");
         }
-        QTemporaryDir lines;
-        const QString bridgeSide = lines.filePath("till-bridge");
-        const QString tillSide = lines.filePath("till");
-        QProcess pair;
-        const auto plug = [&] {
-            pair.start(socat, {"-d", "pty,raw,echo=0,link=" + bridgeSide,
-                               "pty,raw,echo=0,link=" + tillSide});
-            return QTest::qWaitFor([&] { return QFile::exists(tillSide); }, 3000);
-        };
-        QVERIFY(plug());
+        PtyPair pair;
+        QVERIFY(pair.plug());
         FakeDvr dvr;
         Bridge bridge(kSetup + row(1, dvr.port(), freePort()) +
-                      "POS_SERIAL=" + bridgeSide.toUtf8() + "\r\nBAUD=115200\r\n");
+                      "POS_SERIAL=" + pair.bridgeSide().toUtf8() + "\r\nBAUD=115200\r\n");
         bridge.start();
         QTRY_COMPARE_WITH_TIMEOUT(dvr.connectionCount(), 1, 5000);
         QTest::qWait(300);
         const auto send = [&](const QByteArray& text) {
-            QFile till(tillSide);
+            QFile till(pair.otherSide());
             QVERIFY(till.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
             till.write(text);
         };
         send("first\n");
         QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("first\n"), 3000);
 
-        pair.kill();
-        pair.waitForFinished(3000);
+        pair.pull();
         QVERIFY(bridge.logHas("serial line"));
-        QVERIFY(plug());
+        QVERIFY(pair.plug());
         QTest::qWait(2500);  // retried every second
         send("again\n");
         QTRY_VERIFY_WITH_TIMEOUT(dvr.received().contains("again\n"), 3000);
-        pair.kill();
-        pair.waitForFinished(3000);
     }
 
     // A DVR that stops reading holds a serial terminal back, as it does a TCP one, instead of
     // the bridge queueing without bound; once it reads again every byte arrives.
     void serialTerminalIsHeldBackByAStalledDvr() {
-        const QString socat = QStandardPaths::findExecutable("socat");
-        if (socat.isEmpty()) {
+        if (!PtyPair::available()) {
             QSKIP("socat is not installed");
         }
-        QTemporaryDir lines;
-        const QString bridgeSide = lines.filePath("till-bridge");
-        const QString tillSide = lines.filePath("till");
-        QProcess pair;
-        pair.start(socat,
-                   {"-d", "pty,raw,echo=0,link=" + bridgeSide, "pty,raw,echo=0,link=" + tillSide});
-        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(tillSide); }, 3000));
+        PtyPair pair;
+        QVERIFY(pair.plug());
         // A DVR that accepts and then reads nothing until told.
         QTcpServer dvrServer;
         QVERIFY(dvrServer.listen(QHostAddress::LocalHost));
@@ -238,13 +244,13 @@ private slots:
             dvr->setReadBufferSize(64 * 1024);
         });
         Bridge bridge(kSetup + row(1, dvrServer.serverPort(), freePort()) +
-                      "POS_SERIAL=" + bridgeSide.toUtf8() + "\r\nBAUD=115200\r\n");
+                      "POS_SERIAL=" + pair.bridgeSide().toUtf8() + "\r\nBAUD=115200\r\n");
         bridge.start();
         QTRY_VERIFY_WITH_TIMEOUT(dvr != nullptr, 5000);
         QTest::qWait(300);
 
-        const int till =
-            ::open(QFile::encodeName(tillSide).constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+        const int till = ::open(QFile::encodeName(pair.otherSide()).constData(),
+                                O_WRONLY | O_NOCTTY | O_NONBLOCK);
         QVERIFY(till >= 0);
         // Far more than the DVR link's queue and the kernel's buffers can hold.
         constexpr qint64 kBound = 64 << 20;
@@ -267,31 +273,23 @@ private slots:
         qint64 received = 0;
         QTRY_COMPARE_WITH_TIMEOUT(received += dvr->readAll().replace("\r\n", "").size(), written,
                                   20000);
-        pair.kill();
-        pair.waitForFinished(3000);
     }
 
     // A printer on a serial line gets the till's bytes exactly, and its answer reaches the till.
     void serialPrinterRelaysBothWays() {
-        const QString socat = QStandardPaths::findExecutable("socat");
-        if (socat.isEmpty()) {
+        if (!PtyPair::available()) {
             QSKIP("socat is not installed");
         }
-        QTemporaryDir lines;
-        const QString bridgeSide = lines.filePath("printer-bridge");
-        const QString printerSide = lines.filePath("printer");
-        QProcess pair;
-        pair.start(socat, {"-d", "pty,raw,echo=0,link=" + bridgeSide,
-                           "pty,raw,echo=0,link=" + printerSide});
-        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(printerSide); }, 3000));
+        PtyPair pair;
+        QVERIFY(pair.plug());
         // Non-blocking, as a printer's side only reads what is there.
         const int printer =
-            ::open(QFile::encodeName(printerSide).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ::open(QFile::encodeName(pair.otherSide()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(printer >= 0);
         FakeDvr dvr;
         const quint16 pos = freePort();
         Bridge bridge(kSetup + printerRow(dvr.port(), pos,
-                                          "RECEIPT_PRINTER=serial:" + bridgeSide.toUtf8() +
+                                          "RECEIPT_PRINTER=serial:" + pair.bridgeSide().toUtf8() +
                                               "\r\nPRINTER_BAUD=115200\r\n"));
         bridge.start();
         auto till = terminalOn(pos);
@@ -310,8 +308,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!(answer += till->readAll()).isEmpty(), 3000);
         QCOMPARE(answer, QByteArray("\x16"));
         ::close(printer);
-        pair.kill();
-        pair.waitForFinished(3000);
     }
 };
 
