@@ -116,6 +116,14 @@ struct Operation {
         overlapped = OVERLAPPED{};
         overlapped.hEvent = event;
         busy = true;
+        failedToStart = 0;
+    }
+
+    // An operation the system refused at once still ends through the event, so that its
+    // failure is reported from the event loop like any other.
+    void refused(DWORD error) {
+        failedToStart = error;
+        SetEvent(event);
     }
 
     HANDLE event;
@@ -123,6 +131,7 @@ struct Operation {
     OVERLAPPED overlapped{};
     QByteArray buffer;
     bool busy = false;
+    DWORD failedToStart = 0;
 };
 
 class WinSerialDriver final : public SerialDriver {
@@ -164,11 +173,11 @@ public:
         // The system writes into the operations' buffers until they have ended.
         CancelIoEx(handle_, nullptr);
         for (Operation* operation : {&read_, &write_}) {
-            if (operation->busy) {
+            if (operation->busy && operation->failedToStart == 0) {
                 DWORD ignored = 0;
                 GetOverlappedResult(handle_, &operation->overlapped, &ignored, TRUE);
-                operation->busy = false;
             }
+            operation->busy = false;
             ResetEvent(operation->event);
         }
         CloseHandle(handle_);
@@ -265,8 +274,7 @@ private:
             return;
         }
         if (const DWORD error = GetLastError(); error != ERROR_IO_PENDING) {
-            write_.busy = false;
-            fail(error);
+            write_.refused(error);
         }
     }
 
@@ -294,18 +302,19 @@ private:
         if (!operation.busy || !isOpen()) {
             return false;
         }
-        if (!GetOverlappedResult(handle_, &operation.overlapped, count, FALSE)) {
-            const DWORD error = GetLastError();
+        DWORD error = operation.failedToStart;
+        if (error == 0 && !GetOverlappedResult(handle_, &operation.overlapped, count, FALSE)) {
+            error = GetLastError();
             if (error == ERROR_IO_INCOMPLETE) {
                 return false;
             }
-            operation.busy = false;
-            ResetEvent(operation.event);
-            fail(error);
-            return false;
         }
         operation.busy = false;
         ResetEvent(operation.event);
+        if (error != 0) {
+            fail(error);
+            return false;
+        }
         return true;
     }
 
