@@ -7,8 +7,9 @@
 
 namespace {
 
-// Only Windows drives 1.5 stop bits; on Linux opening such a line fails, so the check
-// refuses it up front rather than let a row never open.
+// Only Windows drives 1.5 stop bits, and only with 5 data bits, and it refuses 2 stop bits
+// with 5; on Linux opening a line with 1.5 fails. The check refuses what the system would,
+// rather than let a row never open.
 #ifdef Q_OS_WIN
 constexpr bool kOneAndHalfStopBits = true;
 #else
@@ -142,6 +143,11 @@ bool parseFraming(QByteArrayView text, SerialSettings& settings) {
     } else {
         return false;
     }
+    const bool fiveBits = dataBits == SerialSettings::DataBits::k5;
+    if ((stopBits == SerialSettings::StopBits::kOneAndHalf && !fiveBits) ||
+        (stopBits == SerialSettings::StopBits::kTwo && fiveBits && kOneAndHalfStopBits)) {
+        return false;
+    }
     settings.dataBits = dataBits;
     settings.parity = parity;
     settings.stopBits = stopBits;
@@ -190,7 +196,8 @@ std::optional<PrinterLineOptions> PrinterLineOptions::parse(const Lookup& value,
             bad(framingKey, framing,
                 kOneAndHalfStopBits
                     ? QStringLiteral("expected data bits 5 to 8, parity N, E, O, M or S and "
-                                     "stop bits 1, 1.5 or 2, as in 8N1")
+                                     "stop bits 1, 1.5 (with 5 data bits) or 2 (with 6 to 8), "
+                                     "as in 8N1")
                     : QStringLiteral("expected data bits 5 to 8, parity N, E, O, M or S and "
                                      "stop bits 1 or 2, as in 8N1"));
             return false;

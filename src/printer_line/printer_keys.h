@@ -8,7 +8,8 @@
 
 // How one serial line is driven: the device and its line settings. The spelling of the
 // settings file is BAUD=9600, FRAMING=8N1 (data bits 5 to 8, parity N, E, O, M or S, stop
-// bits 1, 1.5 or 2) and FLOW=none|rtscts|xonxoff.
+// bits 1 or 2, and on Windows 1.5 with 5 data bits, where 2 needs 6 to 8) and
+// FLOW=none|rtscts|xonxoff.
 //
 // The enums are the settings file's own, not a serial library's, so that reading and checking
 // the file needs none; each platform's serial driver converts them when it opens the device.
@@ -86,7 +87,7 @@ std::optional<quint16> parsePortStrict(QByteArrayView text);
 // IPv6 literal, a scope allowed (returned without its brackets).
 std::optional<std::pair<QString, quint16>> parseHostPort(QByteArrayView text);
 
-// FRAMING's value ("8N1", "7E2", "8n1.5") read into `settings`; false when it is not one.
+// FRAMING's value ("8N1", "7E2", "5n1.5") read into `settings`; false when it is not one.
 bool parseFraming(QByteArrayView text, SerialSettings& settings);
 
 }  // namespace printer_keys
