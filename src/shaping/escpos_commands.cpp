@@ -22,13 +22,7 @@ qsizetype EscPosCommands::readCommand(QByteArrayView in, Item& item) {
     while (p < end && !finished_) {
         switch (state_) {
             case State::kText: {
-                const auto* const run = p;
-                while (p < end && kPrintable[*p]) {
-                    ++p;
-                }
-                if (p != run) {
-                    item.kind = Kind::kText;
-                    item.text = QByteArrayView(run, p - run);
+                if (readText(p, end, item)) {
                     return p - begin;
                 }
                 const std::uint8_t c = *p++;
@@ -73,21 +67,11 @@ qsizetype EscPosCommands::readCommand(QByteArrayView in, Item& item) {
                 }
                 break;
             case State::kParameters:
-                if (parameters_.read(p, end)) {
-                    if (parameters_.inHeader()) {
-                        onHeader();
-                    } else {
-                        finishCommand();
-                    }
-                }
+                readParameters(p, end);
                 break;
         }
     }
-    if (finished_) {
-        item.kind = kind_;
-        item.n = param_;
-    }
-    return p - begin;
+    return report(item, p - begin);
 }
 
 void EscPosCommands::startEsc(std::uint8_t c) {
@@ -369,26 +353,6 @@ void EscPosCommands::onHeader() {
     }
 }
 
-void EscPosCommands::expect(Header header, int bytes, Kind kind) {
-    kind_ = kind;
-    header_ = header;
-    parameters_.header(bytes);
-    state_ = State::kParameters;
-}
-
-void EscPosCommands::skip(quint64 bytes) {
-    parameters_.block(bytes);
-    state_ = State::kParameters;
-    if (bytes == 0) {
-        finishCommand();
-    }
-}
-
-void EscPosCommands::until(std::uint8_t terminator, int count, int limit) {
-    parameters_.until(terminator, count, limit);
-    state_ = State::kParameters;
-}
-
 void EscPosCommands::finishCommand() {
     if (items_ > 0) {
         expect(itemHeader_, itemHeader_ == Header::kNvImage ? 4 : 1);
@@ -396,9 +360,4 @@ void EscPosCommands::finishCommand() {
     }
     state_ = State::kText;
     finished_ = true;
-}
-
-void EscPosCommands::done(Kind kind) {
-    kind_ = kind;
-    finishCommand();
 }

@@ -54,13 +54,7 @@ qsizetype StarCommands::readCommand(QByteArrayView in, Item& item) {
     while (p < end && !finished_) {
         switch (state_) {
             case State::kText: {
-                const auto* const run = p;
-                while (p < end && kPrintable[*p]) {
-                    ++p;
-                }
-                if (p != run) {
-                    item.kind = Kind::kText;
-                    item.text = QByteArrayView(run, p - run);
+                if (readText(p, end, item)) {
                     return p - begin;
                 }
                 const std::uint8_t c = *p++;
@@ -144,21 +138,11 @@ qsizetype StarCommands::readCommand(QByteArrayView in, Item& item) {
                 }
                 break;
             case State::kParameters:
-                if (parameters_.read(p, end)) {
-                    if (parameters_.inHeader()) {
-                        onHeader();
-                    } else {
-                        finishCommand();
-                    }
-                }
+                readParameters(p, end);
                 break;
         }
     }
-    if (finished_) {
-        item.kind = kind_;
-        item.n = param_;
-    }
-    return p - begin;
+    return report(item, p - begin);
 }
 
 void StarCommands::startEsc(std::uint8_t c) {
@@ -214,10 +198,10 @@ void StarCommands::startEsc(std::uint8_t c) {
             return;
         case 'B':
         case 'D':
-            until(0, kTerminatedLimit);
+            until(0, 1, kTerminatedLimit);
             return;
         case '#':
-            until(0, kSettingLimit);
+            until(0, 1, kSettingLimit);
             return;
         case 'r':
             skip(2 + 72);
@@ -274,7 +258,7 @@ void StarCommands::startEscGs(std::uint8_t c) {
             expect(Header::kRasterImage, 6);
             return;
         case '#':
-            until(0, kTerminatedLimit);
+            until(0, 1, kTerminatedLimit);
             return;
         case kEm:  // EM DC1/DC2 m n1 n2: drive the drawer or the buzzer
             skip(4);
@@ -328,7 +312,7 @@ void StarCommands::onHeader() {
             skip(n[1] != 0 ? 48 : 0);
             return;
         case Header::kBarcode:
-            until(kRs, kTerminatedLimit);
+            until(kRs, 1, kTerminatedLimit);
             return;
         case Header::kLogos:
             items_ = n[0];
@@ -398,37 +382,17 @@ void StarCommands::onHeader() {
                     expect(Header::kRasterMargin, 1);
                     return;
                 default:
-                    until(0, kTerminatedLimit);
+                    until(0, 1, kTerminatedLimit);
                     return;
             }
         case Header::kRasterMargin:
             // ESC * r m l|r n NUL
-            until(0, kTerminatedLimit);
+            until(0, 1, kTerminatedLimit);
             return;
         case Header::kRasterData:
             skip(word(n[0], n[1]));
             return;
     }
-}
-
-void StarCommands::expect(Header header, int bytes, Kind kind) {
-    kind_ = kind;
-    header_ = header;
-    parameters_.header(bytes);
-    state_ = State::kParameters;
-}
-
-void StarCommands::skip(quint64 bytes) {
-    parameters_.block(bytes);
-    state_ = State::kParameters;
-    if (bytes == 0) {
-        finishCommand();
-    }
-}
-
-void StarCommands::until(std::uint8_t terminator, int limit) {
-    parameters_.until(terminator, 1, limit);
-    state_ = State::kParameters;
 }
 
 void StarCommands::finishCommand() {
@@ -438,9 +402,4 @@ void StarCommands::finishCommand() {
     }
     state_ = raster_ ? State::kRaster : State::kText;
     finished_ = true;
-}
-
-void StarCommands::done(Kind kind) {
-    kind_ = kind;
-    finishCommand();
 }
