@@ -1,6 +1,7 @@
 #include "shaping/card_mask.h"
 
 #include <QVarLengthArray>
+#include <algorithm>
 
 namespace {
 
@@ -19,13 +20,10 @@ bool isSeparator(char c) {
     return c == ' ' || c == '-' || c == '\t';
 }
 
-bool isGbLead(ByteForm form, char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return form == ByteForm::kGb18030 && u >= 0x81 && u <= 0xFE;
-}
-
-qsizetype gbWidth(const char* s, qsizetype i, qsizetype n) {
-    return i + 1 < n && isDigit(s[i + 1]) ? 4 : 2;
+// The length of the character at `i` that is not a digit; one the text cuts short is a
+// byte alone, as it will be when nothing follows.
+qsizetype otherWidth(QByteArrayView text, qsizetype i, ByteForm form) {
+    return form == ByteForm::kGb18030 ? std::max<qsizetype>(gb18030Length(text, i), 1) : 1;
 }
 
 struct Group {
@@ -117,12 +115,8 @@ void maskCardNumbers(QByteArray& text, ByteForm form) {
     i = 0;
     Groups groups;
     while (i < n) {
-        if (isGbLead(form, s[i])) {
-            i += gbWidth(s, i, n);
-            continue;
-        }
         if (!isDigit(s[i])) {
-            ++i;
+            i += otherWidth(text, i, form);
             continue;
         }
         groups.clear();
@@ -173,8 +167,14 @@ TrailingRun trailingRun(QByteArrayView text, ByteForm form) {
         } else if (isSeparator(c) && runStart != n) {
             ++i;
         } else {
+            const qsizetype width = form == ByteForm::kGb18030 ? gb18030Length(text, i) : 1;
+            if (width == 0) {
+                // Whether the digit bytes of a character cut short are digits is up to the
+                // bytes yet to come: it waits for them, as a run does.
+                return {i, i};
+            }
             runStart = n;
-            i += isGbLead(form, c) ? gbWidth(s, i, n) : 1;
+            i += width;
         }
     }
     TrailingRun tail{runStart, n};

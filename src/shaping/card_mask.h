@@ -25,7 +25,8 @@ void maskCardNumbers(QByteArray& text, ByteForm form);
 // and `holdStart` the first group from which the run holds fewer digits than a card may
 // have; what lies before it cannot be part of a card with digits yet to come. Both are
 // text.size() when `text` does not end in such a run (holdStart alone when even its last
-// group is too long for a card).
+// group is too long for a card). A GB18030 character that `text` cuts short counts as such a
+// run, both at its start: what its digit bytes are is up to the bytes yet to come.
 struct TrailingRun {
     qsizetype runStart;
     qsizetype holdStart;

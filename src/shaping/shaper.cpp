@@ -38,14 +38,10 @@ qsizetype characterCut(QByteArrayView line, qsizetype limit, ByteForm form) {
         return lead > 0 && cutsCharacter ? lead : limit;
     }
     if (form == ByteForm::kGb18030) {
-        qsizetype at = 0;
-        while (at < limit) {
-            const auto c = static_cast<unsigned char>(line[at]);
-            const qsizetype width =
-                c < 0x81 || c == 0xFF                                                ? 1
-                : at + 1 < line.size() && line[at + 1] >= '0' && line[at + 1] <= '9' ? 4
-                                                                                     : 2;
-            if (at + width > limit) {
+        const QByteArrayView head = line.first(limit);
+        for (qsizetype at = 0; at < limit;) {
+            const qsizetype width = gb18030Length(head, at);
+            if (width == 0) {
                 return at > 0 ? at : limit;
             }
             at += width;
@@ -251,7 +247,9 @@ QByteArray Shaper::mask(QByteArray& piece, Cut cut) {
     QByteArray held = raw.sliced(hold);
     piece = text.sliced(known, hold - known);
 
-    const bool continues = longRun_ && tail.runStart == 0;
+    // A character left unfinished at the start ends the long run rather than continue it.
+    const bool continues = longRun_ && tail.runStart == 0 && !text.isEmpty() &&
+                           text.front() >= '0' && text.front() <= '9';
     context_.clear();
     longRun_ = false;
     if (unfinished && tail.runStart < hold) {

@@ -40,6 +40,35 @@ int utf8Length(unsigned char lead) {
                                          : 1;
 }
 
+qsizetype gb18030Length(QByteArrayView text, qsizetype at) {
+    const auto in = [&text](qsizetype i, unsigned char low, unsigned char high) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        return c >= low && c <= high;
+    };
+    if (!in(at, 0x81, 0xFE)) {
+        return 1;
+    }
+    if (at + 1 >= text.size()) {
+        return 0;
+    }
+    if (in(at + 1, 0x40, 0x7E) || in(at + 1, 0x80, 0xFE)) {
+        return 2;
+    }
+    if (!in(at + 1, 0x30, 0x39)) {
+        return 1;
+    }
+    if (at + 2 >= text.size()) {
+        return 0;
+    }
+    if (!in(at + 2, 0x81, 0xFE)) {
+        return 1;
+    }
+    if (at + 3 >= text.size()) {
+        return 0;
+    }
+    return in(at + 3, 0x30, 0x39) ? 4 : 1;
+}
+
 bool ShapingOptions::transcodes() const {
     return dvrCodePage != CodePage::kNone && (dvrCodePage != codePage || filter != Filter::kNone);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -16,6 +17,10 @@ enum class ByteForm { kSingleByte, kUtf8, kGb18030 };
 ByteForm byteFormOf(CodePage page);
 // The length of the UTF-8 character that `lead` starts, or 1 for a byte that starts none.
 int utf8Length(unsigned char lead);
+// The length of the GB18030 character that starts at `at` in `text`: 1, 2 or 4; 1 for a lead
+// byte whose sequence goes wrong, whose next bytes are then read afresh, as a WHATWG decoder
+// does; 0 when `text` ends before the length can be told.
+qsizetype gb18030Length(QByteArrayView text, qsizetype at);
 
 // What a channel's section of PosKavelin.ini asks to be done to its terminal's output on
 // the way to the DVR. Every key is optional and off when absent or blank; a channel that

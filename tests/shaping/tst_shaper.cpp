@@ -345,22 +345,33 @@ private slots:
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<int>("flushes");
         QTest::addColumn<bool>("exact");
-        for (const char* line :
-             {"Visa 4111 1111 1111 1111 exp 12/27", "Card 4111  1111\t1111 - 1111",
-              "AMEX 3782-822463-10005", "Karte 4000123456789012343",
-              "Bon 2024 0315 1422 33 4111111111111111"}) {
-            QTest::newRow(qPrintable(QByteArray("pause: ") + line))
-                << QByteArray("LINES=1;MASK=pan") << QByteArray(line) << 1 << true;
-            QTest::newRow(qPrintable(QByteArray("long pause: ") + line))
-                << QByteArray("LINES=1;MASK=pan") << QByteArray(line) << 2 << false;
-            QTest::newRow(qPrintable(QByteArray("LINE_MAX: ") + line))
-                << QByteArray("LINES=1;MASK=pan;LINE_MAX=64") << QByteArray(line) << 0 << true;
-            QTest::newRow(qPrintable(QByteArray("short LINE_MAX: ") + line))
-                << QByteArray("LINES=1;MASK=pan;LINE_MAX=16") << QByteArray(line) << 0 << false;
-            QTest::newRow(qPrintable(QByteArray("arrivals: ") + line))
-                << QByteArray("MASK=pan") << QByteArray(line) << 0 << true;
-            QTest::newRow(qPrintable(QByteArray("arrivals and a pause: ") + line))
-                << QByteArray("MASK=pan") << QByteArray(line) << 1 << false;
+        struct Case {
+            const char* name;
+            QByteArray line;
+            QByteArray keys;
+        };
+        const QList<Case> cases = {
+            {"Visa 4111 1111 1111 1111 exp 12/27", "Visa 4111 1111 1111 1111 exp 12/27", ""},
+            {"Card 4111  1111\t1111 - 1111", "Card 4111  1111\t1111 - 1111", ""},
+            {"AMEX 3782-822463-10005", "AMEX 3782-822463-10005", ""},
+            {"Karte 4000123456789012343", "Karte 4000123456789012343", ""},
+            {"Bon 2024 0315 1422 33 4111111111111111", "Bon 2024 0315 1422 33 4111111111111111",
+             ""},
+            // A cut inside a four-byte character must not let its digit bytes join the card.
+            {"GB18030 characters around the card",
+             bytes("{b5 c4 81 30 81 32}4111111111111111{81 30 81 32 b5 c4}"), ";CODEPAGE=gb18030"},
+        };
+        for (const Case& c : cases) {
+            const auto add = [&](const char* kind, const char* keys, int flushes, bool exact) {
+                QTest::newRow(qPrintable(QByteArray(kind) + ": " + c.name))
+                    << QByteArray(keys) + c.keys << c.line << flushes << exact;
+            };
+            add("pause", "LINES=1;MASK=pan", 1, true);
+            add("long pause", "LINES=1;MASK=pan", 2, false);
+            add("LINE_MAX", "LINES=1;MASK=pan;LINE_MAX=64", 0, true);
+            add("short LINE_MAX", "LINES=1;MASK=pan;LINE_MAX=16", 0, false);
+            add("arrivals", "MASK=pan", 0, true);
+            add("arrivals and a pause", "MASK=pan", 1, false);
         }
     }
     void cardNumberCutAnywhere() {
