@@ -19,14 +19,14 @@ public:
     void start(const QHostAddress& address, quint16 port) {
         connect(socket_, &QTcpSocket::connected, this, [this] { finishLater(); });
         connect(socket_, &QTcpSocket::errorOccurred, this, [this] { finishLater(); });
-        socket_options::watchDial(socket_, address, [this] {
+        socket_->connectToHost(address, port);
+        socket_options::watchDial(socket_, [this] {
             // Qt would dial again unseen: the attempt ends here instead.
             socket_->disconnect(this);
             socket_->abort();
             failure_ = QStringLiteral("connection ended before it was taken");
             finishLater();
         });
-        socket_->connectToHost(address, port);
     }
 
     void abandon() override {

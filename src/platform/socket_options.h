@@ -3,7 +3,6 @@
 #include <QtGlobal>
 #include <functional>
 
-class QHostAddress;
 class QTcpSocket;
 
 // What a socket needs beyond what Qt sets, where only the system's own calls can say it:
@@ -24,12 +23,12 @@ void finishSending(qintptr socket);
 // Closes an accepted handle that Qt could not take over.
 void discard(qintptr socket);
 
-// For a socket Qt is about to connect to `target` (called before connectToHost): calls
-// `endedUnseen` when the peer ends the new connection before Qt has seen it finish. Qt learns how a
-// connect ended by calling connect() again, and on Linux that call, after a reset, starts a new
-// handshake that nobody hears of: a DVR that accepts and resets at once would be dialled over and
-// over, unpaced. Windows does not dial a socket twice, and watches a socket for one reader only, so
-// there it does nothing.
-void watchDial(QTcpSocket* socket, const QHostAddress& target, std::function<void()> endedUnseen);
+// For a socket Qt has started to connect (called after connectToHost): calls `endedUnseen`,
+// from the loop, when the peer ended the new connection before Qt saw it finish. Qt learns how
+// a connect ended by calling connect() again, and on Linux a second such call after a reset
+// starts a new handshake that nobody hears of: a DVR that accepts and resets at once would be
+// dialled over and over, unpaced. Windows does not dial a socket twice, and there it does
+// nothing.
+void watchDial(QTcpSocket* socket, std::function<void()> endedUnseen);
 
 }  // namespace socket_options

@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QEvent>
 #include <QSocketNotifier>
 #include <QTcpSocket>
+#include <utility>
 
 namespace {
 
@@ -22,6 +24,37 @@ constexpr int kUserTimeoutMs = 30000;
 void setInt(qintptr socket, int level, int name, int value) {
     ::setsockopt(int(socket), level, name, &value, sizeof value);
 }
+
+// Qt asks connect() how a connect ended each time the socket turns writable. After a reset the
+// first call reports the reset, which Qt does not take for an end, and the socket stays
+// writable: the second call would start a new handshake. That second question is not let
+// through; the attempt ends instead, from the loop, since the socket's own notifier is
+// being told.
+class DialWatch : public QObject {
+public:
+    DialWatch(QTcpSocket* socket, std::function<void()> endedUnseen)
+        : QObject(socket), socket_(socket), endedUnseen_(std::move(endedUnseen)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::SockAct ||
+            socket_->state() != QAbstractSocket::ConnectingState) {
+            return QObject::eventFilter(watched, event);
+        }
+        if (!asked_) {
+            asked_ = true;
+            return false;
+        }
+        if (auto ended = std::exchange(endedUnseen_, nullptr)) {
+            QMetaObject::invokeMethod(this, std::move(ended), Qt::QueuedConnection);
+        }
+        return true;
+    }
+
+private:
+    QTcpSocket* socket_;
+    std::function<void()> endedUnseen_;
+    bool asked_ = false;
+};
 
 }  // namespace
 
@@ -45,33 +78,18 @@ void discard(qintptr socket) {
     ::close(int(socket));
 }
 
-void watchDial(QTcpSocket* socket, const QHostAddress& target, std::function<void()> endedUnseen) {
-    // Bound first, so that the descriptor exists before the connect starts and is watched
-    // before Qt watches it: this watch is told first. Qt then connects from it.
-    const bool v6 = target.protocol() == QAbstractSocket::IPv6Protocol;
-    if (!socket->bind(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4, 0) ||
-        socket->socketDescriptor() < 0) {
+void watchDial(QTcpSocket* socket, std::function<void()> endedUnseen) {
+    if (socket->state() != QAbstractSocket::ConnectingState) {
         return;
     }
-    // A connecting socket turns readable only once the peer has ended the connection (or,
-    // rarely, spoke before the loop looked, which costs one paced attempt).
-    auto* watch = new QSocketNotifier(socket->socketDescriptor(), QSocketNotifier::Read, socket);
-    auto stop = [watch] {
-        watch->setEnabled(false);
-        watch->deleteLater();
-    };
-    QObject::connect(watch, &QSocketNotifier::activated, socket,
-                     [socket, stop, endedUnseen = std::move(endedUnseen)] {
-                         stop();
-                         if (socket->state() == QAbstractSocket::ConnectingState) {
-                             endedUnseen();
-                         }
-                     });
+    auto* watch = new DialWatch(socket, std::move(endedUnseen));
+    for (QSocketNotifier* notifier : socket->findChildren<QSocketNotifier*>()) {
+        notifier->installEventFilter(watch);
+    }
     QObject::connect(socket, &QAbstractSocket::stateChanged, watch,
-                     [stop](QAbstractSocket::SocketState state) {
-                         if (state == QAbstractSocket::ConnectedState ||
-                             state == QAbstractSocket::UnconnectedState) {
-                             stop();
+                     [watch](QAbstractSocket::SocketState state) {
+                         if (state != QAbstractSocket::ConnectingState) {
+                             watch->deleteLater();
                          }
                      });
 }

@@ -43,6 +43,6 @@ void discard(qintptr socket) {
     ::closesocket(SOCKET(socket));
 }
 
-void watchDial(QTcpSocket*, const QHostAddress&, std::function<void()>) {}
+void watchDial(QTcpSocket*, std::function<void()>) {}
 
 }  // namespace socket_options
