@@ -45,7 +45,7 @@ struct Run {
 
 [[noreturn]] void fail(const char* what, const QByteArray& input, const QByteArray& detail) {
     std::fprintf(stderr, "fuzz_shaper: %s\n  input (hex) %s\n  %s\n", what,
-                 input.left(400).toHex(' ').constData(), detail.left(800).constData());
+                 input.left(400).toHex(' ').constData(), detail.left(2000).constData());
     std::abort();
 }
 
@@ -71,6 +71,17 @@ Run shape(const ShapingOptions& options, const QByteArray& bytes, std::uint32_t 
     }
     shaper.finish(run.pieces);
     return run;
+}
+
+// Bytes as text a log shows whole: a NUL would end it, and a control byte garble it.
+QByteArray printable(const QByteArray& bytes) {
+    QByteArray out;
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        out += u >= 0x20 && u < 0x7F && c != '\\' ? QByteArray(1, c)
+                                                  : "\\x" + QByteArray::number(u, 16);
+    }
+    return out;
 }
 
 bool isBlank(char c) {
@@ -205,7 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (qsizetype i = 0; i < must.size() && i < shown.size(); ++i) {
             if (must[i] == '*' && shown[i] != '*') {
                 fail("a digit that masking the whole line hides went out in clear", input,
-                     "whole " + must + "\n  cut   " + shown);
+                     "whole  " + printable(must) + "\n  cut    " + printable(shown) +
+                         "\n  pieces " + printable(cut.pieces.join('|')));
             }
         }
     }

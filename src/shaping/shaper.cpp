@@ -9,6 +9,11 @@
 
 namespace {
 
+// A digit, or a separator between the digit groups of a run.
+bool isRunByte(char c) {
+    return (c >= '0' && c <= '9') || c == ' ' || c == '-' || c == '\t';
+}
+
 bool isLineEnd(char c) {
     return c == '\n' || c == '\r';
 }
@@ -117,6 +122,23 @@ void Shaper::feed(QByteArrayView bytes, QList<QByteArray>& pieces) {
     } else if (!line_.isEmpty() || !showsNothing(text)) {
         line_ = give(line_ + text.toByteArray(), Cut::kHold, pieces);
         heldOnly_ = !line_.isEmpty();
+    } else if (options_.maskPan) {
+        keepBlanks(text);
+    }
+}
+
+// Blanks alone go to no piece, yet a run of digit groups that went out before them may go
+// on after them: the masking must still see them between its groups. A line end ends it.
+void Shaper::keepBlanks(QByteArrayView text) {
+    if (std::any_of(text.begin(), text.end(), isLineEnd)) {
+        context_.clear();
+        longRun_ = false;
+    } else if (!context_.isEmpty()) {
+        context_.append(text);
+        if (context_.size() > kMaxContext) {
+            context_.clear();
+            longRun_ = true;
+        }
     }
 }
 
@@ -247,13 +269,14 @@ QByteArray Shaper::mask(QByteArray& piece, Cut cut) {
     QByteArray held = raw.sliced(hold);
     piece = text.sliced(known, hold - known);
 
-    // A character left unfinished at the start ends the long run rather than continue it.
-    const bool continues = longRun_ && tail.runStart == 0 && !text.isEmpty() &&
-                           text.front() >= '0' && text.front() <= '9';
+    // A long run goes on as long as all that went out is its digits and separators (a
+    // character left unfinished is neither): what follows is still its part.
+    const bool stillLong = longRun_ && cut != Cut::kLineEnd &&
+                           std::all_of(raw.cbegin(), raw.cbegin() + hold, isRunByte);
     context_.clear();
-    longRun_ = false;
-    if (unfinished && tail.runStart < hold) {
-        if (hold - tail.runStart > kMaxContext || continues) {
+    longRun_ = stillLong;
+    if (!stillLong && unfinished && tail.runStart < hold) {
+        if (hold - tail.runStart > kMaxContext) {
             longRun_ = true;
         } else {
             context_ = raw.sliced(tail.runStart, hold - tail.runStart);

@@ -67,6 +67,7 @@ private:
     void assemble(QByteArrayView text, QList<QByteArray>& pieces);
     void addToLine(QByteArrayView text, QList<QByteArray>& pieces);
     void endLine(QList<QByteArray>& pieces);
+    void keepBlanks(QByteArrayView text);
     // Gives `piece`, cut from its line as `cut` says, and returns what it held back.
     QByteArray give(QByteArray piece, Cut cut, QList<QByteArray>& pieces);
     QByteArray mask(QByteArray& piece, Cut cut);

@@ -409,6 +409,41 @@ private slots:
         }
     }
 
+    // Arrivals of blanks alone, and pieces of them cut by LINE_MAX, go to no piece: the run
+    // of digit groups they stand in must still be read as the whole line reads it.
+    void blanksAloneStayInTheRun_data() {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<QByteArrayList>("arrivals");  // "~" is a pause
+        QTest::newRow("an arrival of a blank after a pause")
+            << QByteArray("MASK=pan")
+            << QByteArrayList{"Bon 7343 450634 343506", "~", " ", "3343503434 343\r\n"};
+        // The groups go out 16 bytes at a time, longer than any card; one cut leaves a blank.
+        QTest::newRow("a blank left by LINE_MAX in a long run")
+            << QByteArray("LINES=1;MASK=pan;LINE_MAX=16")
+            << QByteArrayList{"888", "~", "~",
+                              "8888 9999999 8888888 888 6666666 000 999999 0000 1111111 3333333 "
+                              "2222 8888888 5555 777 7777 666 222222 5555 33333 1111 777777 1111 "
+                              "2222 4111 111111 111111\n"};
+    }
+    void blanksAloneStayInTheRun() {
+        QFETCH(QByteArray, keys);
+        QFETCH(QByteArrayList, arrivals);
+        Shaper shaper(*parse(keys));
+        QByteArrayList pieces;
+        QByteArray whole;
+        for (const QByteArray& arrival : arrivals) {
+            if (arrival == "~") {
+                shaper.flush(pieces);
+            } else {
+                shaper.feed(arrival, pieces);
+                whole += arrival;
+            }
+        }
+        const QByteArray reference = shown(shape(keys, {whole}));
+        QVERIFY(reference.contains('*'));
+        QCOMPARE(leak(shown(pieces), reference), -1);
+    }
+
     void issueExampleAtLineMax() {
         const QByteArray line = QByteArray(250, 'A') + "4111111111111111\n";
         QCOMPARE(shape("LINES=1;MASK=pan", {line}),
