@@ -133,7 +133,8 @@ private slots:
         const QSet<QString> afterOff = jobs();
         QVERIFY(row.send("NOT PRINTED"));
         QTest::qWait(500);
-        QCOMPARE(jobs(), afterOff);
+        // No new job; CUPS may meanwhile drop old ones from its history.
+        QVERIFY((jobs() - afterOff).isEmpty());
 
         // The choice is saved and comes back.
         row.window->Export_Click();
