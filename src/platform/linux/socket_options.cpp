@@ -27,9 +27,8 @@ void setInt(qintptr socket, int level, int name, int value) {
 
 // Qt asks connect() how a connect ended each time the socket turns writable. After a reset the
 // first call reports the reset, which Qt does not take for an end, and the socket stays
-// writable: the second call would start a new handshake. That second question is not let
-// through; the attempt ends instead, from the loop, since the socket's own notifier is
-// being told.
+// writable: the second call would start a new handshake. That second question is held back
+// and the attempt ends instead, later in the loop, as Qt's notifier is still being told.
 class DialWatch : public QObject {
 public:
     DialWatch(QTcpSocket* socket, std::function<void()> endedUnseen)
@@ -83,8 +82,11 @@ void watchDial(QTcpSocket* socket, std::function<void()> endedUnseen) {
         return;
     }
     auto* watch = new DialWatch(socket, std::move(endedUnseen));
+    // Qt's own notifiers are the socket's (grand)children; only its write notifier asks.
     for (QSocketNotifier* notifier : socket->findChildren<QSocketNotifier*>()) {
-        notifier->installEventFilter(watch);
+        if (notifier->type() == QSocketNotifier::Write) {
+            notifier->installEventFilter(watch);
+        }
     }
     QObject::connect(socket, &QAbstractSocket::stateChanged, watch,
                      [watch](QAbstractSocket::SocketState state) {
