@@ -16,14 +16,9 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool isSeparator(char c) {
-    return c == ' ' || c == '-' || c == '\t';
-}
-
-// The length of the character at `i` that is not a digit; one the text cuts short is a
-// byte alone, as it will be when nothing follows.
-qsizetype otherWidth(QByteArrayView text, qsizetype i, ByteForm form) {
-    return form == ByteForm::kGb18030 ? std::max<qsizetype>(gb18030Length(text, i), 1) : 1;
+// The length of the character at `i`, or 0 when the text cuts it short.
+qsizetype widthAt(QByteArrayView text, qsizetype i, ByteForm form) {
+    return form == ByteForm::kGb18030 ? gb18030Length(text, i) : 1;
 }
 
 struct Group {
@@ -116,7 +111,8 @@ void maskCardNumbers(QByteArray& text, ByteForm form) {
     Groups groups;
     while (i < n) {
         if (!isDigit(s[i])) {
-            i += otherWidth(text, i, form);
+            // One cut short here is a byte alone, as it will be when nothing follows.
+            i += std::max<qsizetype>(widthAt(text, i, form), 1);
             continue;
         }
         groups.clear();
@@ -127,7 +123,7 @@ void maskCardNumbers(QByteArray& text, ByteForm form) {
             }
             groups.append({start, static_cast<int>(i - start)});
             qsizetype next = i;
-            while (next < n && isSeparator(s[next])) {
+            while (next < n && isGroupSeparator(s[next])) {
                 ++next;
             }
             if (next > i && next < n && isDigit(s[next])) {
@@ -164,10 +160,10 @@ TrailingRun trailingRun(QByteArrayView text, ByteForm form) {
             }
             ++groups.back().digits;
             ++i;
-        } else if (isSeparator(c) && runStart != n) {
+        } else if (isGroupSeparator(c) && runStart != n) {
             ++i;
         } else {
-            const qsizetype width = form == ByteForm::kGb18030 ? gb18030Length(text, i) : 1;
+            const qsizetype width = widthAt(text, i, form);
             if (width == 0) {
                 // Whether the digit bytes of a character cut short are digits is up to the
                 // bytes yet to come: it waits for them, as a run does.
@@ -204,7 +200,7 @@ void maskUnfinishedRun(QByteArray& text, qsizetype runStart, qsizetype from) {
 
 void maskLeadingRun(QByteArray& text, qsizetype from) {
     char* const s = text.data();
-    for (qsizetype i = from; i < text.size() && (isDigit(s[i]) || isSeparator(s[i])); ++i) {
+    for (qsizetype i = from; i < text.size() && isRunByte(s[i]); ++i) {
         if (isDigit(s[i])) {
             s[i] = '*';
         }

@@ -5,6 +5,16 @@
 
 #include "shaping/shaping_options.h"
 
+// What joins the digit groups of a card number ("4111 1111-1111\t1111").
+inline bool isGroupSeparator(char c) {
+    return c == ' ' || c == '-' || c == '\t';
+}
+
+// A byte that a run of digit groups may hold: a digit or a separator.
+inline bool isRunByte(char c) {
+    return (c >= '0' && c <= '9') || isGroupSeparator(c);
+}
+
 // Masks the card numbers in `text`, in place: the digits of a number keep the first 6 and
 // the last 4, every digit between becomes '*', and separators stay.
 //

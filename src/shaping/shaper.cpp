@@ -9,11 +9,6 @@
 
 namespace {
 
-// A digit, or a separator between the digit groups of a run.
-bool isRunByte(char c) {
-    return (c >= '0' && c <= '9') || c == ' ' || c == '-' || c == '\t';
-}
-
 bool isLineEnd(char c) {
     return c == '\n' || c == '\r';
 }
