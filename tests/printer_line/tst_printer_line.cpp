@@ -138,8 +138,12 @@ private slots:
         printer.resume();
         QTRY_COMPARE_WITH_TIMEOUT(printer.received.size(), sent.size(), 20000);
         QCOMPARE(printer.received, sent);
-        QTRY_COMPARE_WITH_TIMEOUT(QByteArray(dvr.received()).replace("\r\n", "").size(),
-                                  sent.size(), 5000);
+        // The DVR copy kept flowing: whole, unless the till outran a busy DVR link by more
+        // than its bound, when the copies dropped are told in the log.
+        const auto copied = [&dvr] { return QByteArray(dvr.received()).replace("\r\n", ""); };
+        QTRY_VERIFY_WITH_TIMEOUT(
+            copied().size() == sent.size() || bridge.log().contains("DVR copies are dropped"), 5000);
+        QVERIFY(copied().size() > (1 << 20) && copied().count('r') == copied().size());
     }
 
     // A printer that cannot be reached ends the till's connection within 3 s; what it sent
