@@ -142,7 +142,8 @@ private slots:
         // than its bound, when the copies dropped are told in the log.
         const auto copied = [&dvr] { return QByteArray(dvr.received()).replace("\r\n", ""); };
         QTRY_VERIFY_WITH_TIMEOUT(
-            copied().size() == sent.size() || bridge.log().contains("DVR copies are dropped"), 5000);
+            copied().size() == sent.size() || bridge.log().contains("DVR copies are dropped"),
+            5000);
         QVERIFY(copied().size() > (1 << 20) && copied().count('r') == copied().size());
     }
 
